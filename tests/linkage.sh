@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Checks the built libstimer.so: its name, what it needs, what it exports and
+# imports, that it has no data of its own and that it never calls itself
+# through the PLT.
+set -u
+lib=$1
+fail=0
+expect() { # what, expected, actual
+    if [ "$2" != "$3" ]; then
+        printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"
+        fail=1
+    else
+        printf 'ok   %s\n' "$1"
+    fi
+}
+join() { sort | tr '\n' ' ' | sed 's/ $//'; }
+
+expect "file name carries version 1.0.0" "libstimer.so.1.0.0" "$(basename "$lib")"
+expect "SONAME" "libstimer.so.1" \
+    "$(readelf -dW "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
+expect "DT_NEEDED" "libtovask.so" \
+    "$(readelf -dW "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | join)"
+expect "dynamic exports" \
+    "stimer_get_next_fired_timer stimer_get_next_firing_time stimer_init stimer_init_running_timers stimer_kill stimer_start stimer_start_ex" \
+    "$(nm -D --defined-only "$lib" | awk '{print $3}' | join)"
+expect "every export is a global function" "T" \
+    "$(nm -D --defined-only "$lib" | awk '{print $2}' | sort -u | join)"
+expect "imports, strong and weak" "U TickGetCount" \
+    "$(nm -D --undefined-only "$lib" | awk '{print $1, $2}' | join)"
+expect "data objects" "" \
+    "$(readelf -sW "$lib" | awk '$4 == "OBJECT" || $4 == "TLS" {print $8}' |
+        grep -v -x -E '_DYNAMIC|_GLOBAL_OFFSET_TABLE_' | join)"
+expect "writable data sections" "" \
+    "$(readelf -SW "$lib" | grep -o -E '\.(t?data|t?bss)[.A-Za-z0-9_]*' | join)"
+expect "symbols that relocations name" "TickGetCount" \
+    "$(readelf -rW "$lib" | awk 'NF >= 5 && $1 ~ /^[0-9a-f]+$/ {print $5}' | sort -u | join)"
+expect "calls through the PLT" "" \
+    "$(objdump -d "$lib" | grep -E 'call.*@plt' | join)"
+
+exit $fail

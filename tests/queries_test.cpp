@@ -1,0 +1,100 @@
+// The earliest firing time and the fired timers, one a call.
+#include "fixture.h"
+
+using Queries = TimerTest;
+
+TEST_F(Queries, EmptyListGivesSentinelsWithoutReadingTheClock)
+{
+    EXPECT_EQ(peek(), -1);
+    EXPECT_EQ(pop(), -1);
+    EXPECT_EQ(test_clock::reads, 0u);
+}
+
+TEST_F(Queries, FiresExactlyAtItsTick)
+{
+    at(100);
+    start(0, 5);
+    at(104);
+    EXPECT_EQ(pop(), -1);
+    expect_list(105, {{0, 0}});
+    at(105);
+    EXPECT_EQ(pop(), 0);
+    EXPECT_EQ(peek(), -1);
+}
+
+TEST_F(Queries, PoppingAFirstWithANegativeDeltaRebases)
+{
+    at(100);
+    start(0, 10);
+    at(103);
+    start(1, 7);
+    start(2, 2);
+    expect_list(110, {{2, -5}, {0, 5}, {1, 0}});
+    EXPECT_EQ(peek(), 105);
+    at(105);
+    EXPECT_EQ(pop(), 2);
+    expect_list(110, {{0, 0}, {1, 0}});
+    EXPECT_EQ(pop(), -1);
+}
+
+TEST_F(Queries, LateQueryReturnsAllInListOrderThenNull)
+{
+    at(100);
+    start(0, 10);
+    start(1, 10);
+    start(2, 50);
+    expect_list(110, {{0, 0}, {1, 0}, {2, 40}});
+    at(200);
+    EXPECT_EQ(pop(), 0);
+    expect_list(110, {{1, 0}, {2, 40}});
+    EXPECT_EQ(pop(), 1);
+    expect_list(150, {{2, 0}});
+    EXPECT_EQ(pop(), 2);
+    expect_list(150, {});
+    EXPECT_EQ(pop(), -1);
+}
+
+TEST_F(Queries, TimerRearmedInsideThePopLoopComesBackAfterItsPeers)
+{
+    at(150);
+    start(0, 50);
+    start(1, 50);
+    start(2, 40);
+    start(3, 51);
+    at(200);
+    std::vector<int> order;
+    for (int i; (i = pop()) >= 0;) {
+        order.push_back(i);
+        if (order.size() == 1)
+            start(i, 0); // fires at 200 again, behind 0 and 1
+    }
+    EXPECT_EQ(order, (std::vector<int>{2, 0, 1, 2}));
+    EXPECT_EQ(peek(), 201);
+    at(201);
+    EXPECT_EQ(pop(), 3);
+}
+
+TEST_F(Queries, ZeroAndNegativeTimeoutsFireAtTheNextQuery)
+{
+    at(1000);
+    start(0, 5);
+    start(1, 0);
+    start(2, -30);
+    EXPECT_EQ(peek(), 970);
+    EXPECT_EQ(pop(), 2);
+    EXPECT_EQ(pop(), 1);
+    EXPECT_EQ(pop(), -1);
+}
+
+// A timer may fire at tick -1; the query then cannot be told from an empty
+// list by its value alone, but the timer is still there and fires.
+TEST_F(Queries, EarliestFiringTimeOfMinusOne)
+{
+    at(-11);
+    start(0, 10);
+    EXPECT_EQ(peek(), -1);
+    at(-2);
+    EXPECT_EQ(pop(), -1);
+    at(-1);
+    EXPECT_EQ(pop(), 0);
+}
