@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Mutation testing of the library's source.
+
+Makes one single-operator mutant at a time of stimer/stimer.cpp: each
+comparison flipped, or made strict or non-strict; each binary + and -
+swapped; each statement replaced by an empty one. Every mutant is built in
+its own build tree and the test suite run against it. A mutant that does not
+compile is stillborn and not counted.
+
+Fails when a mutant survives that tools/equivalent-mutants.txt does not list
+with its reason. A line of that file is the mutant's key, a tab, the reason.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SOURCE = os.path.join(ROOT, "stimer", "stimer.cpp")
+EQUIVALENT = os.path.join(ROOT, "tools", "equivalent-mutants.txt")
+
+COMPARISONS = {
+    "<": ["<=", ">"],
+    "<=": ["<", ">"],
+    ">": [">=", "<"],
+    ">=": [">", "<"],
+    "==": ["!="],
+    "!=": ["=="],
+}
+ARITHMETIC = {"+": ["-"], "-": ["+"]}
+# Binary operators stand between spaces in this code base; template brackets,
+# -> and unary minus do not.
+OPERATOR = re.compile(r"(?<= )(<=|>=|==|!=|<|>|\+|-)(?= )")
+
+
+def code_part(line):
+    return line.split("//", 1)[0].rstrip()
+
+
+def mutants(lines):
+    """Yields (key, line index, new line) for every mutant of the file."""
+    seen = {}
+    prev_code = ""
+    for i, line in enumerate(lines):
+        code = code_part(line)
+        stripped = code.strip()
+        if not stripped or stripped.startswith("#"):
+            prev_code = code
+            continue
+        n = seen[stripped] = seen.get(stripped, 0) + 1
+        where = f"{stripped} @{n}"
+        for m in OPERATOR.finditer(code):
+            op = m.group(1)
+            for new in COMPARISONS.get(op, []) + ARITHMETIC.get(op, []):
+                mutated = code[: m.start()] + new + code[m.end():]
+                yield f"{where} :: {op} -> {new} at {m.start()}", i, mutated + "\n"
+        continuation = prev_code.rstrip().endswith((",", "(", "=", "&&", "||"))
+        if stripped.endswith(";") and not continuation:
+            indent = code[: len(code) - len(code.lstrip())]
+            yield f"{where} :: drop", i, indent + ";\n"
+        prev_code = code
+
+
+def run(cmd, timeout=None, cwd=None):
+    try:
+        r = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           timeout=timeout)
+        return r.returncode
+    except subprocess.TimeoutExpired:
+        return "timeout"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--build", default=os.path.join(ROOT, "build", "mutation"))
+    ap.add_argument("--list", action="store_true", help="list the mutants and stop")
+    args = ap.parse_args()
+
+    with open(SOURCE) as f:
+        original = f.readlines()
+    all_mutants = list(mutants(original))
+    if args.list:
+        for key, _, _ in all_mutants:
+            print(key)
+        return 0
+
+    equivalent = {}
+    if os.path.exists(EQUIVALENT):
+        with open(EQUIVALENT) as f:
+            for line in f:
+                if line.strip() and not line.startswith("#"):
+                    key, _, reason = line.rstrip("\n").partition("\t")
+                    if not reason.strip():
+                        sys.exit(f"{EQUIVALENT}: no reason given for {key}")
+                    equivalent[key] = reason
+
+    mutant_dir = os.path.join(args.build, "mutant")
+    mutant = os.path.join(mutant_dir, "stimer.cpp")
+    os.makedirs(mutant_dir, exist_ok=True)
+    shutil.copyfile(SOURCE, mutant)
+    if run(["cmake", "-S", ROOT, "-B", args.build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+            f"-DSTIMER_SOURCE={mutant}", "-DSTIMER_BUILD_EXAMPLES=OFF"]) != 0:
+        sys.exit("configure failed")
+    build = ["ninja", "-C", args.build, "stimer_tests", "c_api_test"]
+    tests = [[os.path.join(args.build, "tests", "stimer_tests"), "--gtest_fail_fast",
+              "--gtest_brief=1"],
+             [os.path.join(args.build, "tests", "c_api_test")]]
+    if run(build) != 0 or any(run(t, timeout=120) != 0 for t in tests):
+        sys.exit("the unmutated library does not build or pass its tests")
+
+    killed = stillborn = 0
+    survivors = []
+    try:
+        for key, index, new_line in all_mutants:
+            text = original[:index] + [new_line] + original[index + 1:]
+            with open(mutant, "w") as f:
+                f.writelines(text)
+            if run(build) != 0:
+                stillborn += 1
+                continue
+            if any(run(t, timeout=30) != 0 for t in tests):
+                killed += 1
+            else:
+                survivors.append(key)
+    finally:
+        shutil.copyfile(SOURCE, mutant)
+
+    total = killed + len(survivors)
+    unexplained = [k for k in survivors if k not in equivalent]
+    stale = [k for k in equivalent if k not in survivors]
+    print(f"mutants: {killed} killed of {total} ({len(survivors)} survived, "
+          f"{len(survivors) - len(unexplained)} of them listed as equivalent; "
+          f"{stillborn} stillborn, not counted)")
+    for key in survivors:
+        print(f"  survived: {key}" + (f"  [equivalent: {equivalent[key]}]" if key in equivalent else ""))
+    for key in stale:
+        print(f"  listed as equivalent but no longer survives: {key}")
+    return 1 if unexplained or stale else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
