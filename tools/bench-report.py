@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Turns a Google Benchmark JSON file of bench/stimer_bench into Markdown:
+medians in ns per operation, each with its ratio to the delta list of the
+same run, then the walk beside the pointer chase."""
+import json
+import re
+import sys
+from collections import OrderedDict
+
+
+def main(path):
+    with open(path) as f:
+        run = json.load(f)
+    medians = {}
+    visits = {}
+    for b in run["benchmarks"]:
+        if b.get("aggregate_name") != "median":
+            continue
+        name = b["run_name"]
+        per_item = 1e9 / b["items_per_second"] if b.get("items_per_second") else b["cpu_time"]
+        medians[name] = per_item
+        if "visits_per_arm" in b:
+            visits[name] = b["visits_per_arm"]
+
+    ctx = run["context"]
+    print(f"Run on {ctx.get('host_name', '?')}: {ctx['num_cpus']} CPUs at {ctx['mhz_per_cpu']} MHz, "
+          f"caches {', '.join(str(c['size'] // 1024) + ' KiB L' + str(c['level']) + ' ' + c['type'] for c in ctx['caches'])}; "
+          f"{ctx['date']}.\n")
+
+    rows = OrderedDict()
+    structures = []
+    for name in medians:
+        m = re.match(r"(W\d_\w+)/(\w+)/n:(\d+)/shuffled:(\d)", name)
+        if not m:
+            continue
+        work, struct, n, shuffled = m.groups()
+        if struct not in structures:
+            structures.append(struct)
+        rows.setdefault((work, int(n), shuffled), {})[struct] = (medians[name], visits.get(name))
+
+    print("ns per operation, median of 5; in brackets the ratio to stimer in the same run "
+          "(above 1: slower than stimer). `visits` is timers visited per arm by the walk.\n")
+    print("| workload | n | addresses | " + " | ".join(structures) + " | visits |")
+    print("|---|---|---|" + "---|" * (len(structures) + 1))
+    for (work, n, shuffled), cells in sorted(rows.items(), key=lambda kv: (kv[0][0], kv[0][1], kv[0][2])):
+        base = cells.get("stimer", (None,))[0]
+        out = []
+        for s in structures:
+            if s not in cells:
+                out.append("")
+                continue
+            ns = cells[s][0]
+            out.append(f"{ns:.1f}" if s == "stimer" else f"{ns:.1f} ({ns / base:.2f})")
+        v = cells.get("sorted_list", (None, None))[1]
+        visited = f"{v:.1f}" if v is not None else ""
+        where = "shuffled" if shuffled == "1" else "in order"
+        print(f"| {work} | {n} | {where} | " + " | ".join(out) + f" | {visited} |")
+
+    print("\nThe arming walk beside a bare pointer chase over the same timers in the same order, "
+          "ns per timer visited:\n")
+    print("| n | addresses | walk | chase | walk/chase |")
+    print("|---|---|---|---|---|")
+    for name, ns in medians.items():
+        m = re.match(r"Walk/stimer_walk/n:(\d+)/shuffled:(\d)", name)
+        if m:
+            chase = medians[name.replace("stimer_walk", "pointer_chase")]
+            print(f"| {m.group(1)} | {'shuffled' if m.group(2) == '1' else 'in order'} | "
+                  f"{ns:.3f} | {chase:.3f} | {ns / chase:.3f} |")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
