@@ -16,8 +16,8 @@ class TimerTest : public ::testing::Test {
 protected:
     static constexpr int kTimers = 8;
 
-    running_timers list;
-    stimer t[kTimers];
+    running_timers list{};
+    stimer t[kTimers]{};
 
     void SetUp() override
     {
