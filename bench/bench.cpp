@@ -363,18 +363,34 @@ struct Setup {
 };
 
 template <class Q>
-void report_visits(benchmark::State &state, const Q &, uint64_t)
+void report_visits(benchmark::State &state, const Q &)
 {
     state.SetItemsProcessed(state.iterations());
 }
 
 template <>
-void report_visits(benchmark::State &state, const SortedList &q, uint64_t arms)
+void report_visits(benchmark::State &state, const SortedList &q)
 {
     state.SetItemsProcessed(state.iterations());
     // The delta list visits the same timers: both pass every timer that
     // fires no later than the new one, then stop on the next.
-    state.counters["visits_per_arm"] = arms ? static_cast<double>(q.visits) / arms : 0;
+    state.counters["visits_per_arm"] =
+        state.iterations() ? static_cast<double>(q.visits) / static_cast<double>(state.iterations()) : 0;
+}
+
+// A workload that arms one timer an iteration: fill sets up the running
+// timers, step is the operation measured.
+template <class Q, class Fill, class Step>
+void arming(benchmark::State &state, Fill fill, Step step)
+{
+    std::size_t n = static_cast<std::size_t>(state.range(0));
+    Setup<Q> s(n, state.range(1) != 0);
+    fill(s, n);
+    if constexpr (std::is_same_v<Q, SortedList>)
+        s.q.visits = 0;
+    for (auto _ : state)
+        step(s, n);
+    report_visits(state, s.q);
 }
 
 // n timers with the same timeout, armed on successive ticks, as if one
@@ -394,53 +410,47 @@ void fill_identical(Q &q, const std::vector<Node *> &nodes, int32_t timeout)
     bench_now = start;
 }
 
-// W1 and W2: pop the earliest, re-arm it. W2 gives every timer the same
-// timeout, so each arming goes behind all the others.
+// W1: a few timers with random timeouts; pop the earliest, re-arm it.
 template <class Q>
-void steady(benchmark::State &state, bool identical)
+void w1_few(benchmark::State &state)
 {
-    std::size_t n = static_cast<std::size_t>(state.range(0));
-    Setup<Q> s(n, state.range(1) != 0);
-    int32_t same = static_cast<int32_t>(n);
-    if (identical)
-        fill_identical(s.q, s.nodes, same);
-    else
-        for (Node *node : s.nodes)
-            s.q.start(node, s.random(1, 1000));
-    if constexpr (std::is_same_v<Q, SortedList>)
-        s.q.visits = 0;
-    uint64_t arms = 0;
-    for (auto _ : state) {
-        bench_now = s.q.peek();
-        Node *n0 = s.q.pop();
-        s.q.start(n0, identical ? same : s.random(1, 1000));
-        ++arms;
-    }
-    report_visits(state, s.q, arms);
+    arming<Q>(
+        state,
+        [](Setup<Q> &s, std::size_t) {
+            for (Node *node : s.nodes)
+                s.q.start(node, s.random(1, 1000));
+        },
+        [](Setup<Q> &s, std::size_t) {
+            bench_now = s.q.peek();
+            s.q.start(s.q.pop(), s.random(1, 1000));
+        });
 }
 
+// W2: the same with one timeout for all, so each arming goes behind all
+// the others.
 template <class Q>
-void w1_few(benchmark::State &state) { steady<Q>(state, false); }
-template <class Q>
-void w2_identical(benchmark::State &state) { steady<Q>(state, true); }
+void w2_identical(benchmark::State &state)
+{
+    arming<Q>(
+        state, [](Setup<Q> &s, std::size_t n) { fill_identical(s.q, s.nodes, static_cast<int32_t>(n)); },
+        [](Setup<Q> &s, std::size_t n) {
+            bench_now = s.q.peek();
+            s.q.start(s.q.pop(), static_cast<int32_t>(n));
+        });
+}
 
 // W3: 1024 connections with idle timeouts of 1-2 s; traffic on a random one
 // pushes its timer out again.
 template <class Q>
 void w3_keepalive(benchmark::State &state)
 {
-    std::size_t n = static_cast<std::size_t>(state.range(0));
-    Setup<Q> s(n, state.range(1) != 0);
-    for (Node *node : s.nodes)
-        s.q.start(node, s.random(1000, 2000));
-    if constexpr (std::is_same_v<Q, SortedList>)
-        s.q.visits = 0;
-    uint64_t arms = 0;
-    for (auto _ : state) {
-        s.q.start(s.nodes[s.rng() % n], 2000);
-        ++arms;
-    }
-    report_visits(state, s.q, arms);
+    arming<Q>(
+        state,
+        [](Setup<Q> &s, std::size_t) {
+            for (Node *node : s.nodes)
+                s.q.start(node, s.random(1000, 2000));
+        },
+        [](Setup<Q> &s, std::size_t n) { s.q.start(s.nodes[s.rng() % n], 2000); });
 }
 
 // W4: requests that nearly always answer before their timeout: arm one with
@@ -448,19 +458,16 @@ void w3_keepalive(benchmark::State &state)
 template <class Q>
 void w4_cancel(benchmark::State &state)
 {
-    std::size_t n = static_cast<std::size_t>(state.range(0));
-    Setup<Q> s(n, state.range(1) != 0);
-    for (std::size_t i = 0; i < n / 2; ++i)
-        s.q.start(s.nodes[i], s.random(100, 5000));
-    if constexpr (std::is_same_v<Q, SortedList>)
-        s.q.visits = 0;
-    uint64_t arms = 0;
-    for (auto _ : state) {
-        s.q.start(s.nodes[s.rng() % n], s.random(100, 5000));
-        s.q.kill(s.nodes[s.rng() % n]);
-        ++arms;
-    }
-    report_visits(state, s.q, arms);
+    arming<Q>(
+        state,
+        [](Setup<Q> &s, std::size_t n) {
+            for (std::size_t i = 0; i < n / 2; ++i)
+                s.q.start(s.nodes[i], s.random(100, 5000));
+        },
+        [](Setup<Q> &s, std::size_t n) {
+            s.q.start(s.nodes[s.rng() % n], s.random(100, 5000));
+            s.q.kill(s.nodes[s.rng() % n]);
+        });
 }
 
 // W5: n timers due on one tick, collected in one go; time per timer popped.
