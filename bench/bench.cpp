@@ -196,6 +196,22 @@ struct MultiMap {
     }
 };
 
+// The intrusive list links of the sorted list and the FIFO queues.
+inline void unlink_node(Node *n)
+{
+    n->prev->next = n->next;
+    n->next->prev = n->prev;
+    n->next = n->prev = n;
+}
+
+inline void link_node_before(Node *pos, Node *n)
+{
+    n->next = pos;
+    n->prev = pos->prev;
+    pos->prev->next = n;
+    pos->prev = n;
+}
+
 // A circular intrusive list sorted by absolute firing time, walked from the
 // front like the delta list.
 struct SortedList {
@@ -204,12 +220,7 @@ struct SortedList {
     uint64_t visits = 0;
     SortedList() { head.next = head.prev = &head; }
     void init(Node *n) { n->next = n->prev = n; }
-    void kill(Node *n)
-    {
-        n->prev->next = n->next;
-        n->next->prev = n->prev;
-        n->next = n->prev = n;
-    }
+    void kill(Node *n) { unlink_node(n); }
     void start(Node *n, int32_t timeout)
     {
         kill(n);
@@ -221,10 +232,7 @@ struct SortedList {
                 break;
         }
         ++visits;
-        n->next = pos;
-        n->prev = pos->prev;
-        pos->prev->next = n;
-        pos->prev = n;
+        link_node_before(pos, n);
     }
     int64_t peek() { return head.next == &head ? -1 : head.next->key; }
     Node *pop()
@@ -259,22 +267,14 @@ struct DurationQueues {
         q->head.next = q->head.prev = &q->head;
         return q;
     }
-    void kill(Node *n)
-    {
-        n->prev->next = n->next;
-        n->next->prev = n->prev;
-        n->next = n->prev = n;
-    }
+    void kill(Node *n) { unlink_node(n); }
     void start(Node *n, int32_t timeout)
     {
         kill(n);
         Node &h = queue_for(timeout)->head;
         n->key = bench_now + timeout;
         n->seq = ++seq;
-        n->next = &h;
-        n->prev = h.prev;
-        h.prev->next = n;
-        h.prev = n;
+        link_node_before(&h, n);
     }
     Node *earliest()
     {
