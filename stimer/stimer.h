@@ -40,13 +40,18 @@
  * detects it. At one tick a millisecond the horizon is just under 25 days.
  *
  * Rules the caller keeps (nothing is checked):
- *   - every pointer passed in is valid;
+ *   - every pointer passed in is valid and points to a record that has been
+ *     through stimer_init_running_timers or stimer_init (a zeroed record is
+ *     neither an empty list nor an idle timer);
  *   - an operation on a running timer is given the list the timer is in;
  *   - a running timer is not passed to stimer_init, a list holding running
  *     timers is not passed to stimer_init_running_timers, and neither is
- *     released while they are linked to each other;
+ *     released, moved or copied while they are linked to each other. A
+ *     record that was moved or copied is initialised again before use:
+ *     its links still point at the original;
  *   - all calls on one list and on its timers come from one thread at a
- *     time. Different lists share nothing.
+ *     time. Different lists share nothing. The tick count is read on the
+ *     calling thread, and the library never calls back into the caller.
  *
  * The library reports no errors and no call can fail.
  */

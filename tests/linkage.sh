@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks the built libstimer.so: its name, what it needs, what it exports and
-# imports, that it has no data of its own and that it never calls itself
-# through the PLT.
+# Checks the built libstimer.so: its name, what it needs and where it looks
+# for it, what it exports and imports, that it has no data of its own and
+# that it never calls itself through the PLT.
 set -u
 lib=$1
 fail=0
@@ -20,6 +20,8 @@ expect "SONAME" "libstimer.so.1" \
     "$(readelf -dW "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
 expect "DT_NEEDED" "libtovask.so" \
     "$(readelf -dW "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | join)"
+expect "RUNPATH: the platform library beside this one" '$ORIGIN' \
+    "$(readelf -dW "$lib" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p' | join)"
 expect "dynamic exports" \
     "stimer_get_next_fired_timer stimer_get_next_firing_time stimer_init stimer_init_running_timers stimer_kill stimer_start stimer_start_ex" \
     "$(nm -D --defined-only "$lib" | awk '{print $3}' | join)"

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Installs the built library into a fresh prefix and uses it from there the
+# way a caller would: the program and CMakeLists.txt that README.md shows,
+# built through find_package, and tests/consumer/rearm_app.c built through
+# pkg-config. Both run on the stand-in clock with LD_LIBRARY_PATH unset.
+#
+#   consumer.sh <source dir> <build dir> <work dir> <C compiler>
+set -euo pipefail
+src=$1 build=$2 work=$3 cc=$4
+prefix=$work/prefix
+unset LD_LIBRARY_PATH
+
+fail() { printf 'FAIL %s\n' "$*"; exit 1; }
+ok() { printf 'ok   %s\n' "$*"; }
+
+rm -rf "$work"
+mkdir -p "$work"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
+    { cat "$work/install.log"; fail "cmake --install"; }
+libdir=$(dirname "$(find "$prefix" -name libstimer.so.1.0.0)")
+
+# What is installed, and how the names link.
+[ "$(readlink "$libdir/libstimer.so")" = libstimer.so.1 ] &&
+[ "$(readlink "$libdir/libstimer.so.1")" = libstimer.so.1.0.0 ] &&
+[ -f "$libdir/libtovask.so" ] || fail "library names: $(ls -l "$libdir")"
+for f in include/stimer.h include/tovask.h; do
+    [ -f "$prefix/$f" ] || fail "missing $f"
+done
+for f in stimerConfig.cmake stimerConfigVersion.cmake stimerTargets.cmake; do
+    [ -f "$libdir/cmake/stimer/$f" ] || fail "missing cmake/stimer/$f"
+done
+runpath=$(readelf -dW "$libdir/libstimer.so.1.0.0" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[ "$runpath" = '$ORIGIN' ] || fail "RUNPATH of libstimer.so is '$runpath'"
+ok "installed files, links and RUNPATH"
+
+# Loaded by path with no search path at all, libstimer.so finds the platform
+# library beside itself.
+if command -v python3 >/dev/null; then
+    python3 - "$libdir" <<'PY' || fail "libtovask.so not found beside libstimer.so"
+import ctypes, sys
+ctypes.CDLL(sys.argv[1] + "/libstimer.so.1")
+maps = open("/proc/self/maps").read()
+sys.exit(0 if sys.argv[1] + "/libtovask.so" in maps else 1)
+PY
+    ok "libstimer.so loads libtovask.so through \$ORIGIN"
+fi
+
+# The README's program and CMakeLists.txt, exactly as printed there.
+app=$work/app
+mkdir -p "$app"
+awk -v dir="$app" '
+    /^<!-- file: .* -->$/ { name = $3; next }
+    name != "" && /^```/ { if (out) { close(out); out = ""; name = "" } else out = dir "/" name; next }
+    out { print > out }
+' "$src/README.md"
+[ -f "$app/app.c" ] && [ -f "$app/CMakeLists.txt" ] ||
+    fail "README.md has no app.c and CMakeLists.txt blocks"
+
+configure() { # build dir, extra arguments
+    cmake -S "$app" -B "$1" -G Ninja -DCMAKE_C_COMPILER="$cc" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_EXTENSIONS=OFF \
+        -DCMAKE_C_FLAGS="-Wall -Wextra -pedantic -Werror" "${@:2}"
+}
+configure "$app/build" >"$work/configure.log" 2>&1 ||
+    { cat "$work/configure.log"; fail "find_package(stimer 1)"; }
+found=$(sed -n 's/^stimer_DIR:[A-Z]*=//p' "$app/build/CMakeCache.txt")
+[ "$found" = "$libdir/cmake/stimer" ] || fail "found stimer in '$found'"
+cmake --build "$app/build" >"$work/build.log" 2>&1 ||
+    { cat "$work/build.log"; fail "building the README program"; }
+out=$("$app/build/app") || fail "the README program exited with $?"
+printf '%s\n' "$out"
+[ "$out" = "$(printf 'third fired (tag 2)\nsecond fired (tag 1)\nfirst fired (tag 0)')" ] ||
+    fail "the README program printed the wrong lines"
+ok "find_package(stimer 1 CONFIG REQUIRED): built and ran the README program"
+
+# Only the same major version, no older than this one, is accepted.
+for want in 0 1.1 2; do
+    sed "s/find_package(stimer 1 /find_package(stimer $want /" "$app/CMakeLists.txt" \
+        >"$work/CMakeLists.txt.$want"
+    mkdir -p "$work/v$want"
+    cp "$work/CMakeLists.txt.$want" "$work/v$want/CMakeLists.txt"
+    cp "$app/app.c" "$work/v$want/"
+    if cmake -S "$work/v$want" -B "$work/v$want/build" -G Ninja \
+        -DCMAKE_PREFIX_PATH="$prefix" >"$work/v$want.log" 2>&1; then
+        fail "find_package(stimer $want) accepted version 1.0.0"
+    fi
+    grep -q 'version: 1.0.0' "$work/v$want.log" ||
+        { cat "$work/v$want.log"; fail "find_package(stimer $want) failed for another reason"; }
+done
+ok "find_package refuses versions 0, 1.1 and 2"
+
+# pkg-config.
+if command -v pkg-config >/dev/null; then
+    export PKG_CONFIG_PATH=$libdir/pkgconfig
+    [ "$(pkg-config --modversion stimer)" = 1.0.0 ] || fail "pkg-config --modversion"
+    flags=$(pkg-config --cflags --libs stimer)
+    "$cc" -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/rearm_app" \
+        "$src/tests/consumer/rearm_app.c" $flags \
+        -Wl,-rpath,"$(pkg-config --variable=libdir stimer)" ||
+        fail "building with pkg-config --cflags --libs stimer ($flags)"
+    "$work/rearm_app" || fail "rearm_app exited with $?"
+    ok "pkg-config --cflags --libs stimer: built and ran rearm_app"
+elif [ "${CI:-}" = true ]; then
+    fail "pkg-config is not installed"
+else
+    echo "skip pkg-config: not installed"
+    exit 77
+fi
