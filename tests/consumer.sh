@@ -75,10 +75,9 @@ ok "find_package(stimer 1 CONFIG REQUIRED): built and ran the README program"
 
 # Only the same major version, no older than this one, is accepted.
 for want in 0 1.1 2; do
-    sed "s/find_package(stimer 1 /find_package(stimer $want /" "$app/CMakeLists.txt" \
-        >"$work/CMakeLists.txt.$want"
     mkdir -p "$work/v$want"
-    cp "$work/CMakeLists.txt.$want" "$work/v$want/CMakeLists.txt"
+    sed "s/find_package(stimer 1 /find_package(stimer $want /" "$app/CMakeLists.txt" \
+        >"$work/v$want/CMakeLists.txt"
     cp "$app/app.c" "$work/v$want/"
     if cmake -S "$work/v$want" -B "$work/v$want/build" -G Ninja \
         -DCMAKE_PREFIX_PATH="$prefix" >"$work/v$want.log" 2>&1; then
