@@ -56,12 +56,12 @@ awk -v dir="$app" '
 [ -f "$app/app.c" ] && [ -f "$app/CMakeLists.txt" ] ||
     fail "README.md has no app.c and CMakeLists.txt blocks"
 
-configure() { # build dir, extra arguments
-    cmake -S "$app" -B "$1" -G Ninja -DCMAKE_C_COMPILER="$cc" \
+configure() { # source dir
+    cmake -S "$1" -B "$1/build" -G Ninja -DCMAKE_C_COMPILER="$cc" \
         -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_EXTENSIONS=OFF \
-        -DCMAKE_C_FLAGS="-Wall -Wextra -pedantic -Werror" "${@:2}"
+        -DCMAKE_C_FLAGS="-Wall -Wextra -pedantic -Werror"
 }
-configure "$app/build" >"$work/configure.log" 2>&1 ||
+configure "$app" >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log"; fail "find_package(stimer 1)"; }
 found=$(sed -n 's/^stimer_DIR:[A-Z]*=//p' "$app/build/CMakeCache.txt")
 [ "$found" = "$libdir/cmake/stimer" ] || fail "found stimer in '$found'"
@@ -79,8 +79,7 @@ for want in 0 1.1 2; do
     sed "s/find_package(stimer 1 /find_package(stimer $want /" "$app/CMakeLists.txt" \
         >"$work/v$want/CMakeLists.txt"
     cp "$app/app.c" "$work/v$want/"
-    if cmake -S "$work/v$want" -B "$work/v$want/build" -G Ninja \
-        -DCMAKE_PREFIX_PATH="$prefix" >"$work/v$want.log" 2>&1; then
+    if configure "$work/v$want" >"$work/v$want.log" 2>&1; then
         fail "find_package(stimer $want) accepted version 1.0.0"
     fi
     grep -q 'version: 1.0.0' "$work/v$want.log" ||
