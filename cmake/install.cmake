@@ -1,4 +1,4 @@
-# Installation: the library and its header, the stand-in platform library and
+# Installation: the library, its checked build and its header, the stand-in platform library and
 # its header, a CMake package (find_package(stimer 1 CONFIG)) and stimer.pc.
 
 include(CMakePackageConfigHelpers)
@@ -8,6 +8,9 @@ set(STIMER_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/stimer)
 install(TARGETS stimer tovask
   EXPORT stimerTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS stimer_checked
+  EXPORT stimerTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/stimer-checked)
 install(FILES stimer/stimer.h platform/tovask.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 

@@ -9,6 +9,7 @@
  *   - a keep-alive re-armed before it can fire, until it is left to expire;
  *   - a timer cancelled before it fires.
  */
+#include <limits.h>
 #include <poll.h>
 #include <stdio.h>
 
@@ -45,13 +46,15 @@ static void arm(stimer *t, int32_t timeout)
     stimer_start(&timers, t, timeout);
 }
 
-/* How long poll(2) may sleep: -1 (for ever) when no timer is running. */
+/* How long poll(2) may sleep: -1 (for ever) when no timer is running. The
+ * list is tested for emptiness directly, since a timer due at tick -1 also
+ * reports -1. */
 static int poll_timeout(void)
 {
     if (timers.head.next == &timers.head)
         return -1;
     int64_t wait = stimer_get_next_firing_time(&timers) - TickGetCount();
-    return wait < 0 ? 0 : (int)wait;
+    return wait <= 0 ? 0 : wait > INT_MAX ? INT_MAX : (int)wait;
 }
 
 int main(void)

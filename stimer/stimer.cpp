@@ -10,6 +10,7 @@
 
 #include "stimer.h"
 
+#include "checked.h"
 #include "tovask.h"
 
 namespace {
@@ -48,6 +49,11 @@ inline bool is_empty(const running_timers *list)
     return list->head.next == &list->head;
 }
 
+inline bool is_idle(const stimer *timer)
+{
+    return timer->link.next == &timer->link;
+}
+
 inline void make_idle(stimer *timer)
 {
     timer->link.next = &timer->link;
@@ -63,15 +69,14 @@ inline void link_before(stimer_link *pos, stimer *timer)
     pos->prev = &timer->link;
 }
 
-// Takes a timer out and hands its delta on, so that every other timer keeps
-// its firing time. The first timer's successor becomes the new first: the
-// list re-bases on it instead of carrying the inherited delta.
-inline void remove(running_timers *list, stimer *timer)
+// Takes a running timer out from behind prev, for cancel, re-arm and expiry
+// alike. Its successor inherits its delta, so every other timer keeps its
+// firing time; when the first timer leaves, the list re-bases on the new
+// first instead. The pop path passes the head as prev, which it knows.
+inline void unlink(running_timers *list, stimer *timer, stimer_link *prev)
 {
+    checked::unlinking(list, timer);
     stimer_link *next = timer->link.next;
-    if (next == &timer->link)
-        return;
-    stimer_link *prev = timer->link.prev;
     if (next != &list->head) {
         stimer *succ = timer_of(next);
         int32_t delta = add32(succ->delta, timer->delta);
@@ -86,22 +91,6 @@ inline void remove(running_timers *list, stimer *timer)
     make_idle(timer);
 }
 
-// remove() for the timer at the front, as the pop path has it: it is known
-// to be running and to be first, so neither needs checking, and the delta
-// it hands on goes straight into base_time.
-inline void remove_first(running_timers *list, stimer *first)
-{
-    stimer_link *next = first->link.next;
-    if (next != &list->head) {
-        stimer *succ = timer_of(next);
-        list->base_time = advance(list->base_time, add32(succ->delta, first->delta));
-        succ->delta = 0;
-    }
-    list->head.next = next;
-    next->prev = &list->head;
-    make_idle(first);
-}
-
 // The only timer of an otherwise empty list is measured from a fresh
 // base_time, so that a lone timer re-armed for ever keeps now - base_time
 // small instead of drifting out of the 32-bit horizon.
@@ -109,55 +98,47 @@ inline void start_alone(running_timers *list, stimer *timer, int64_t fire)
 {
     list->base_time = fire;
     timer->delta = 0;
-    timer->link.next = &list->head;
-    timer->link.prev = &list->head;
-    list->head.next = &timer->link;
-    list->head.prev = &timer->link;
+    link_before(&list->head, timer);
 }
 
-// Puts a timer into a list that holds others, behind every timer that
-// fires no later than it does. rel is its offset from base_time and off that
-// of the timer just passed, both in 32 bits; passing on rel >= off is what
-// keeps equal firing times in arming order.
+// Puts a timer into a list that holds others. rel is its offset from
+// base_time; off is the offset of the position just passed. The walk passes
+// every timer whose offset is not greater than rel, so a timer goes behind
+// those that fire on the same tick and equal firing times keep arming order.
 inline void insert(running_timers *list, stimer *timer, int32_t rel)
 {
     stimer_link *pos = list->head.next;
     int32_t off = 0;
-    for (;;) {
-        // The next link is loaded first, so that the pointer chase, which
-        // bounds the walk, never waits for the comparison.
-        stimer_link *next = pos->next;
-        stimer *cur = timer_of(pos);
-        off = add32(off, cur->delta);
-        if (rel < off) {
-            // The new timer's delta is rel less the offset before cur. That
-            // offset is rebuilt from cur->delta, read again, rather than
-            // kept: carrying it costs an instruction on every step.
-            int32_t before = *static_cast<volatile int32_t *>(&cur->delta);
-            cur->delta = sub32(off, rel);
-            timer->delta = add32(sub32(rel, off), before);
+    while (pos != &list->head) {
+        int32_t cur_off = add32(off, timer_of(pos)->delta);
+        if (rel < cur_off)
             break;
-        }
-        pos = next;
-        if (pos == &list->head) {
-            timer->delta = sub32(rel, off);
-            break;
-        }
+        off = cur_off;
+        checked::link(list, pos->next);
+        pos = pos->next;
     }
+    timer->delta = sub32(rel, off);
+    // The timer it goes in front of keeps its firing time.
+    if (pos != &list->head)
+        timer_of(pos)->delta = sub32(timer_of(pos)->delta, timer->delta);
     link_before(pos, timer);
 }
 
 inline void start(running_timers *list, stimer *timer, int32_t timeout)
 {
+    checked::list(list);
+    checked::timer(list, timer);
     int64_t now = TickGetCount();
-    if (!is_empty(list)) {
-        remove(list, timer);
-        if (!is_empty(list)) {
-            insert(list, timer, add32(diff32(now, list->base_time), timeout));
-            return;
-        }
-    }
-    start_alone(list, timer, advance(now, timeout));
+    checked::tick(list, now);
+    if (!is_empty(list) && !is_idle(timer))
+        unlink(list, timer, timer->link.prev);
+    checked::horizon(list, now, timeout);
+    int64_t fire = advance(now, timeout);
+    if (is_empty(list))
+        start_alone(list, timer, fire);
+    else
+        insert(list, timer, add32(diff32(now, list->base_time), timeout));
+    checked::linked(list, timer, fire);
 }
 
 } // namespace
@@ -166,12 +147,16 @@ extern "C" {
 
 void stimer_init_running_timers(running_timers *list)
 {
+    checked::Call call("stimer_init_running_timers", list);
+    checked::init_list(list);
     list->head.next = &list->head;
     list->head.prev = &list->head;
 }
 
 void stimer_init(stimer *timer, int tag, void *data)
 {
+    checked::Call call("stimer_init", nullptr, timer);
+    checked::init_timer(timer);
     timer->data = data;
     timer->user_word = 0;
     timer->user_byte = 0;
@@ -181,12 +166,14 @@ void stimer_init(stimer *timer, int tag, void *data)
 
 int stimer_start(running_timers *list, stimer *timer, int32_t timeout)
 {
+    checked::Call call("stimer_start", list, timer);
     start(list, timer, timeout);
     return 0;
 }
 
 int stimer_start_ex(running_timers *list, stimer *timer, int32_t timeout, int tag)
 {
+    checked::Call call("stimer_start_ex", list, timer);
     timer->tag = static_cast<uint8_t>(tag);
     start(list, timer, timeout);
     return 0;
@@ -194,11 +181,16 @@ int stimer_start_ex(running_timers *list, stimer *timer, int32_t timeout, int ta
 
 void stimer_kill(running_timers *list, stimer *timer)
 {
-    remove(list, timer);
+    checked::Call call("stimer_kill", list, timer);
+    checked::timer(list, timer);
+    if (!is_idle(timer))
+        unlink(list, timer, timer->link.prev);
 }
 
 int64_t stimer_get_next_firing_time(const running_timers *list)
 {
+    checked::Call call("stimer_get_next_firing_time", list);
+    checked::list(list);
     if (is_empty(list))
         return -1;
     return advance(list->base_time, timer_of(list->head.next)->delta);
@@ -206,13 +198,18 @@ int64_t stimer_get_next_firing_time(const running_timers *list)
 
 stimer *stimer_get_next_fired_timer(running_timers *list)
 {
+    checked::Call call("stimer_get_next_fired_timer", list);
+    checked::list(list);
     if (is_empty(list))
         return nullptr;
     stimer *first = timer_of(list->head.next);
+    checked::timer(list, first);
     int64_t fire = advance(list->base_time, first->delta);
-    if (fire > TickGetCount())
+    int64_t now = TickGetCount();
+    checked::tick(list, now);
+    if (fire > now)
         return nullptr;
-    remove_first(list, first);
+    unlink(list, first, &list->head);
     return first;
 }
 

@@ -58,6 +58,7 @@
 #ifndef STIMER_STIMER_H
 #define STIMER_STIMER_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -114,21 +115,23 @@ typedef struct stimer {
 /* The layout is part of the ABI: callers allocate these records. */
 STIMER_STATIC_ASSERT(sizeof(stimer_link) == 16, "stimer_link is 16 bytes");
 STIMER_STATIC_ASSERT(sizeof(running_timers) == 24, "running_timers is 24 bytes");
-STIMER_STATIC_ASSERT(__builtin_offsetof(running_timers, head) == 8,
+STIMER_STATIC_ASSERT(offsetof(running_timers, head) == 8,
                      "running_timers.head at 8");
 STIMER_STATIC_ASSERT(sizeof(stimer) == 32, "stimer is 32 bytes");
-STIMER_STATIC_ASSERT(__builtin_offsetof(stimer, link) == 0, "stimer.link at 0");
-STIMER_STATIC_ASSERT(__builtin_offsetof(stimer, data) == 16, "stimer.data at 16");
-STIMER_STATIC_ASSERT(__builtin_offsetof(stimer, delta) == 24,
+STIMER_STATIC_ASSERT(offsetof(stimer, link) == 0, "stimer.link at 0");
+STIMER_STATIC_ASSERT(offsetof(stimer, data) == 16, "stimer.data at 16");
+STIMER_STATIC_ASSERT(offsetof(stimer, delta) == 24,
                      "stimer.delta at 24");
-STIMER_STATIC_ASSERT(__builtin_offsetof(stimer, user_word) == 28,
+STIMER_STATIC_ASSERT(offsetof(stimer, user_word) == 28,
                      "stimer.user_word at 28");
-STIMER_STATIC_ASSERT(__builtin_offsetof(stimer, user_byte) == 30,
+STIMER_STATIC_ASSERT(offsetof(stimer, user_byte) == 30,
                      "stimer.user_byte at 30");
-STIMER_STATIC_ASSERT(__builtin_offsetof(stimer, tag) == 31, "stimer.tag at 31");
+STIMER_STATIC_ASSERT(offsetof(stimer, tag) == 31, "stimer.tag at 31");
 #endif
 
 #undef STIMER_STATIC_ASSERT
+#undef STIMER_STATIC_ASSERT_AT
+#undef STIMER_STATIC_ASSERT_JOIN
 
 /*
  * stimer_init_running_timers: make a list empty.

@@ -17,7 +17,7 @@ rm -rf "$work"
 mkdir -p "$work"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
     { cat "$work/install.log"; fail "cmake --install"; }
-libdir=$(dirname "$(find "$prefix" -name libstimer.so.1.0.0)")
+libdir=$(dirname "$(find "$prefix" -name stimer-checked -prune -o -name libstimer.so.1.0.0 -print)")
 
 # What is installed, and how the names link.
 [ "$(readlink "$libdir/libstimer.so")" = libstimer.so.1 ] &&
@@ -31,6 +31,11 @@ for f in stimerConfig.cmake stimerConfigVersion.cmake stimerTargets.cmake; do
 done
 runpath=$(readelf -dW "$libdir/libstimer.so.1.0.0" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = '$ORIGIN' ] || fail "RUNPATH of libstimer.so is '$runpath'"
+checked=$libdir/stimer-checked/libstimer.so.1.0.0
+[ -f "$checked" ] && [ "$(readlink "$libdir/stimer-checked/libstimer.so.1")" = libstimer.so.1.0.0 ] ||
+    fail "the checked build is not installed in $libdir/stimer-checked"
+runpath=$(readelf -dW "$checked" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[ "$runpath" = '$ORIGIN/..' ] || fail "RUNPATH of the checked libstimer.so is '$runpath'"
 ok "installed files, links and RUNPATH"
 
 # Loaded by path with no search path at all, libstimer.so finds the platform
@@ -57,7 +62,7 @@ awk -v dir="$app" '
     fail "README.md has no app.c and CMakeLists.txt blocks"
 
 configure() { # source dir
-    cmake -S "$1" -B "$1/build" -G Ninja -DCMAKE_C_COMPILER="$cc" \
+    cmake -S "$1" -B "$1/build" -DCMAKE_C_COMPILER="$cc" \
         -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_EXTENSIONS=OFF \
         -DCMAKE_C_FLAGS="-Wall -Wextra -pedantic -Werror"
 }
@@ -72,6 +77,15 @@ printf '%s\n' "$out"
 [ "$out" = "$(printf 'third fired (tag 2)\nsecond fired (tag 1)\nfirst fired (tag 0)')" ] ||
     fail "the README program printed the wrong lines"
 ok "find_package(stimer 1 CONFIG REQUIRED): built and ran the README program"
+
+# The same program, unchanged, on the checked build: a drop-in through
+# LD_LIBRARY_PATH, which the program's DT_RUNPATH (not DT_RPATH) lets win.
+readelf -dW "$app/build/app" | grep -q '(RPATH)' && fail "the README program has DT_RPATH"
+[ "$(LD_LIBRARY_PATH=$libdir/stimer-checked "$app/build/app")" = "$out" ] ||
+    fail "the README program on the checked build printed other lines"
+LD_LIBRARY_PATH=$libdir/stimer-checked ldd "$app/build/app" | grep -q "stimer-checked/libstimer.so.1" ||
+    fail "LD_LIBRARY_PATH did not swap in the checked build"
+ok "the README program runs unchanged on the checked build"
 
 # Only the same major version, no older than this one, is accepted.
 for want in 0 1.1 2; do

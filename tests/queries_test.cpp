@@ -98,3 +98,25 @@ TEST_F(Queries, EarliestFiringTimeOfMinusOne)
     at(-1);
     EXPECT_EQ(pop(), 0);
 }
+
+// The worked example of docs/API.md, step by step.
+TEST_F(Queries, TheGuidesWorkedExample)
+{
+    enum { A, B, C, D };
+    at(100);
+    start(A, 30);
+    expect_list(130, {{A, 0}});
+    start(B, 10);
+    expect_list(130, {{B, -20}, {A, 20}});
+    start(C, 20);
+    expect_list(130, {{B, -20}, {C, 10}, {A, 10}});
+    at(105);
+    start(D, 15);
+    expect_list(130, {{B, -20}, {C, 10}, {D, 0}, {A, 10}});
+    at(110);
+    EXPECT_EQ(pop(), B);
+    expect_list(120, {{C, 0}, {D, 0}, {A, 10}});
+    at(111);
+    kill(D);
+    expect_list(120, {{C, 0}, {A, 10}});
+}

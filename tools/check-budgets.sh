@@ -31,9 +31,12 @@ report "stimer_kill of a middle timer" \
 report "stimer_start into an empty list" \
     "$(per "$(count empty stimer_start start-empty $calls 0)" $calls)" 28
 # The walk: the difference between arming behind 1024 and behind 64 timers.
+# 8 is the plain loop's count under g++ 12. Forms of it that reach 7 fold the
+# delta load into the add on the carried offset, and ran 1.13 to 1.24 times a
+# pointer chase where the plain loop ran 0.98 to 1.00 (Walk/, bench/walk.cpp).
 walk_calls=20000
 big=$(count walk-big stimer_start walk $walk_calls 1024)
 small=$(count walk-small stimer_start walk $walk_calls 64)
 report "the arming walk, per visited timer" \
-    "$(awk -v b="$big" -v s="$small" -v c=$walk_calls 'BEGIN { printf "%.2f", (b - s) / c / (1024 - 64) }')" 7
+    "$(awk -v b="$big" -v s="$small" -v c=$walk_calls 'BEGIN { printf "%.2f", (b - s) / c / (1024 - 64) }')" 8
 exit $fail
