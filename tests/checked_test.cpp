@@ -41,7 +41,14 @@ protected:
     }
 };
 
-const char kInit[] = "Rule: every pointer passed in is valid and points to a record that has been through";
+// ThreadSanitizer reports a read of freed memory in the instrumented
+// library itself, before the checked build can; the other builds run these.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_TSAN() GTEST_SKIP() << "ThreadSanitizer reports the freed memory itself"
+#else
+#define SKIP_UNDER_TSAN() (void)0
+#endif
+
 const char kKeep[] = "Rule: neither is released, moved or copied while they are linked to each other";
 const char kHorizon[] = "Rule: every difference between the firing times";
 
@@ -83,6 +90,7 @@ TEST_F(Checked, InitialisingRunningRecords)
 
 TEST_F(Checked, RunningTimersCopiedOrMoved)
 {
+    SKIP_UNDER_TSAN();
     arm_three();
     stimer copy = t[1];
     EXPECT_DEATH(stimer_kill(&list, &copy), "stimer_kill.*say that it runs, but no list holds it.*" +
@@ -122,6 +130,7 @@ __attribute__((noinline)) void scribble()
 
 TEST_F(Checked, RunningTimersFreedOrOutOfScope)
 {
+    SKIP_UNDER_TSAN();
     arm_three();
     EXPECT_DEATH(
         {
