@@ -65,7 +65,8 @@ TEST_F(Checked, RecordsNeverInitialised)
     EXPECT_DEATH(stimer_start(&other, &zeroed, 5), "stimer_start.*the timer is zeroed"); // an empty list
     running_timers garbage;
     std::memset(&garbage, 0x5A, sizeof garbage);
-    EXPECT_DEATH(stimer_get_next_firing_time(&garbage), "no timer runs in this list.*never initialised");
+    EXPECT_DEATH(stimer_get_next_firing_time(&garbage),
+                 "stimer_get_next_firing_time\\(list=.*no timer runs in this list.*never initialised");
 }
 
 TEST_F(Checked, RunningTimerGivenAnotherList)
@@ -156,6 +157,13 @@ TEST_F(Checked, RunningTimersFreedOrOutOfScope)
             stimer_start(&list, &t[3], 100);
         },
         "stimer_start.*met 0x5a5a5a5a5a5a5a5a, which is neither this list's head nor a timer running in it");
+    EXPECT_DEATH(
+        {
+            std::memset(&t[0].link.next, 0x5A, sizeof t[0].link.next); // the first timer's
+            test_clock::now += 100;
+            stimer_get_next_fired_timer(&list);
+        },
+        "stimer_get_next_fired_timer.*met 0x5a5a5a5a5a5a5a5a, which is neither");
 }
 
 TEST_F(Checked, BeyondTheHorizonAndClockGoingBack)
