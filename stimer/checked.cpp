@@ -49,12 +49,8 @@ public:
     {
         if (!slots_)
             return nullptr;
-        for (size_t i = index(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key)
-                return &slots_[i].value;
-            if (!slots_[i].key)
-                return nullptr;
-        }
+        Slot &slot = slots_[probe(key)];
+        return slot.key ? &slot.value : nullptr;
     }
 
     // The entry for key, zeroed when it is new.
@@ -64,9 +60,7 @@ public:
     {
         if (!find(key))
             return;
-        size_t i = index(key);
-        while (slots_[i].key != key)
-            i = (i + 1) & mask_;
+        size_t i = probe(key);
         // Backward shift: move up every later entry that may not stand
         // behind the hole, so that no search stops short of it.
         for (size_t j = (i + 1) & mask_; slots_[j].key; j = (j + 1) & mask_) {
@@ -93,6 +87,15 @@ private:
         k ^= k >> 31;
         k *= 0x9E3779B97F4A7C15u;
         return (k ^ (k >> 29)) & mask_;
+    }
+
+    // The slot that holds key, or the empty one where it would go.
+    size_t probe(const void *key) const
+    {
+        size_t i = index(key);
+        while (slots_[i].key && slots_[i].key != key)
+            i = (i + 1) & mask_;
+        return i;
     }
 
     Slot *slots_ = nullptr;
@@ -164,12 +167,10 @@ Value *Table<Value>::insert(const void *key)
                 *insert(old[i].key) = old[i].value;
         free(old);
     }
-    size_t i = index(key);
-    while (slots_[i].key)
-        i = (i + 1) & mask_;
-    slots_[i].key = key;
+    Slot &slot = slots_[probe(key)];
+    slot.key = key;
     ++used_;
-    return &slots_[i].value;
+    return &slot.value;
 }
 
 bool poisoned(const void *p)
@@ -199,6 +200,17 @@ bool in_list(const running_timers *list, const stimer_link *l)
 const char kCauseFreed[] = "a running timer's memory was freed, went out of scope or was "
                            "overwritten by a stray write, or a running timer was copied or moved";
 
+// A pointer about to be followed: the list's head, or a timer running in
+// the list whose record is still there.
+void link(const running_timers *list, const stimer_link *l)
+{
+    if (!in_list(list, l))
+        report(kRuleKeep, kCauseFreed, "met %p, which is neither this list's head nor a timer running in it",
+               static_cast<const void *>(l));
+    if (l != &list->head)
+        reachable(l);
+}
+
 } // namespace
 
 Call::Call(const char *name, const running_timers *list, const stimer *timer)
@@ -210,15 +222,6 @@ Call::Call(const char *name, const running_timers *list, const stimer *timer)
 Call::~Call()
 {
     pthread_mutex_unlock(&lock);
-}
-
-void link(const running_timers *list, const stimer_link *l)
-{
-    if (!in_list(list, l))
-        report(kRuleKeep, kCauseFreed, "met %p, which is neither this list's head nor a timer running in it",
-               static_cast<const void *>(l));
-    if (l != &list->head)
-        reachable(l);
 }
 
 void list(const running_timers *list)
@@ -262,6 +265,12 @@ void timer(const running_timers *list, const stimer *t)
     if (l->next->prev != l || l->prev->next != l)
         report(kRuleKeep, kCauseFreed, "its neighbours do not lead back to it (next=%p, whose prev is %p)",
                static_cast<const void *>(l->next), static_cast<const void *>(l->next->prev));
+}
+
+void visit(const running_timers *list, const stimer *t)
+{
+    link(list, t->link.next);
+    link(list, t->link.prev);
 }
 
 void tick(const running_timers *list, int64_t now)

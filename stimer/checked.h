@@ -1,8 +1,8 @@
 // Hooks of the checked build. That build compiles stimer.cpp with
 // STIMER_CHECKED and links checked.cpp, which checks each call against the
 // header's rules and stops the program at the first one broken. In the
-// release build every hook is an empty inline function, so the release
-// library's code is exactly what it would be without them.
+// release build every hook is an empty inline function and compiles to
+// nothing.
 #pragma once
 
 #include "stimer.h"
@@ -23,7 +23,7 @@ public:
 
 void list(const running_timers *list);                   // initialised and sound
 void timer(const running_timers *list, const stimer *t); // idle, or running in list
-void link(const running_timers *list, const stimer_link *l); // before it is followed
+void visit(const running_timers *list, const stimer *t); // its links, before the walk reads it
 void tick(const running_timers *list, int64_t now);       // the count never goes back
 void horizon(const running_timers *list, int64_t now, int32_t timeout);
 void init_list(const running_timers *list);
@@ -40,7 +40,7 @@ public:
 
 inline void list(const running_timers *) {}
 inline void timer(const running_timers *, const stimer *) {}
-inline void link(const running_timers *, const stimer_link *) {}
+inline void visit(const running_timers *, const stimer *) {}
 inline void tick(const running_timers *, int64_t) {}
 inline void horizon(const running_timers *, int64_t, int32_t) {}
 inline void init_list(const running_timers *) {}

@@ -110,11 +110,11 @@ inline void insert(running_timers *list, stimer *timer, int32_t rel)
     stimer_link *pos = list->head.next;
     int32_t off = 0;
     while (pos != &list->head) {
+        checked::visit(list, timer_of(pos));
         int32_t cur_off = add32(off, timer_of(pos)->delta);
         if (rel < cur_off)
             break;
         off = cur_off;
-        checked::link(list, pos->next);
         pos = pos->next;
     }
     timer->delta = sub32(rel, off);
