@@ -192,7 +192,8 @@ private:
         }
     }
 
-    // Whether arming in list l would leave the span the model keeps exact.
+    // Whether arming in list l would leave the span the model keeps exact,
+    // or put a firing time past the ends of the 64-bit range, where it wraps.
     bool beyond_horizon(int l, int32_t timeout) const
     {
         Span span = span_[l];
@@ -205,14 +206,13 @@ private:
     {
         if (home_[id] >= 0)
             take_out(l, id);
+        if (beyond_horizon(l, timeout))
+            exact_[l] = false;
         int64_t now = test_clock::now;
-        int64_t fire = list_check::wrap_add(now, timeout);
-        model_[l].start(id, fire, ++seq_);
+        model_[l].start(id, list_check::wrap_add(now, timeout), ++seq_);
         home_[id] = l;
         span_[l].add(now);
-        span_[l].add(__int128{now} + timeout); // a fire time past INT64 widens the span
-        if (span_[l].hi - span_[l].lo >= (__int128{1} << 31) - 1)
-            exact_[l] = false;
+        span_[l].add(__int128{now} + timeout);
     }
 
     // A timer that became first other than by being armed in front took the
