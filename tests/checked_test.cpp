@@ -59,6 +59,7 @@ TEST_F(Checked, RecordsNeverInitialised)
     EXPECT_DEATH(stimer_start(&zeroed_list, &t[0], 5),
                  "stimer: stimer_start\\(list=0x[0-9a-f]+, timer=0x[0-9a-f]+\\): the list is zeroed.*Likely cause: "
                  "stimer_init_running_timers was never called on it\\.");
+    EXPECT_DEATH(stimer_get_next_fired_timer(&zeroed_list), "stimer_get_next_fired_timer.*the list is zeroed");
     EXPECT_DEATH(stimer_kill(&list, &zeroed), "stimer_kill.*the timer is zeroed.*Rule: every pointer passed in");
     arm_three();
     EXPECT_DEATH(stimer_start(&list, &zeroed, 5), "stimer_start.*the timer is zeroed");
