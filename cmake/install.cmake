@@ -1,25 +1,37 @@
-# Installation: the library, its checked build and its header, the stand-in platform library and
-# its header, a CMake package (find_package(stimer 1 CONFIG)) and stimer.pc.
+# Installation, in four components that the Debian packages follow:
+#   runtime  libstimer.so.1
+#   checked  the checked build, in <libdir>/stimer-checked
+#   dev      stimer.h, the libstimer.so link, libstimer.a, the CMake package,
+#            stimer.pc and stimer-static.pc, the manual pages, the docs and
+#            the examples
+#   standin  the stand-in platform library and tovask.h, only with
+#            STIMER_INSTALL_STANDIN; a real platform brings its own
 
 include(CMakePackageConfigHelpers)
 
 set(STIMER_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/stimer)
 
-install(TARGETS stimer tovask
+install(TARGETS stimer stimer_static
   EXPORT stimerTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(TARGETS stimer_checked
-  EXPORT stimerTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/stimer-checked)
-install(FILES stimer/stimer.h platform/tovask.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  EXPORT stimerCheckedTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/stimer-checked COMPONENT checked NAMELINK_SKIP)
+install(FILES stimer/stimer.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+if(STIMER_INSTALL_STANDIN)
+  install(TARGETS tovask LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standin)
+  install(FILES platform/tovask.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT standin)
+endif()
 
-install(EXPORT stimerTargets
-  NAMESPACE stimer::
-  DESTINATION ${STIMER_CMAKE_DIR})
+install(EXPORT stimerTargets NAMESPACE stimer::
+  DESTINATION ${STIMER_CMAKE_DIR} COMPONENT dev)
+install(EXPORT stimerCheckedTargets NAMESPACE stimer::
+  DESTINATION ${STIMER_CMAKE_DIR} COMPONENT checked)
 configure_package_config_file(cmake/stimerConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/stimerConfig.cmake
-  INSTALL_DESTINATION ${STIMER_CMAKE_DIR})
+  INSTALL_DESTINATION ${STIMER_CMAKE_DIR}
+  PATH_VARS CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_INCLUDEDIR)
 # A newer minor version keeps every record and function of an older one; a
 # new major version is a new SONAME.
 write_basic_package_version_file(
@@ -28,10 +40,10 @@ write_basic_package_version_file(
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/stimerConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/stimerConfigVersion.cmake
-  DESTINATION ${STIMER_CMAKE_DIR})
+  DESTINATION ${STIMER_CMAKE_DIR} COMPONENT dev)
 
-# stimer.pc is written when it is installed, so that it names the prefix
-# actually installed to, also under cmake --install --prefix.
+# The .pc files are written when they are installed, so that they name the
+# prefix actually installed to, also under cmake --install --prefix.
 foreach(dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
     set(STIMER_PC_${dir} "${CMAKE_INSTALL_${dir}}")
@@ -39,13 +51,53 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(STIMER_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
-install(CODE "
-  set(STIMER_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  set(STIMER_PC_LIBDIR [==[${STIMER_PC_LIBDIR}]==])
-  set(STIMER_PC_INCLUDEDIR [==[${STIMER_PC_INCLUDEDIR}]==])
-  set(STIMER_PC_VERSION ${PROJECT_VERSION})
-  configure_file([==[${CMAKE_CURRENT_SOURCE_DIR}/cmake/stimer.pc.in]==]
-                 [==[${CMAKE_CURRENT_BINARY_DIR}/stimer.pc]==] @ONLY)
-")
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/stimer.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+foreach(pc "stimer|-lstimer" "stimer-static|-l:libstimer.a")
+  string(REPLACE "|" ";" pc "${pc}")
+  list(GET pc 0 name)
+  list(GET pc 1 lib)
+  install(CODE "
+    set(STIMER_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    set(STIMER_PC_LIBDIR [==[${STIMER_PC_LIBDIR}]==])
+    set(STIMER_PC_INCLUDEDIR [==[${STIMER_PC_INCLUDEDIR}]==])
+    set(STIMER_PC_VERSION ${PROJECT_VERSION})
+    set(STIMER_PC_NAME ${name})
+    set(STIMER_PC_LIB ${lib})
+    configure_file([==[${CMAKE_CURRENT_SOURCE_DIR}/cmake/stimer.pc.in]==]
+                   [==[${CMAKE_CURRENT_BINARY_DIR}/${name}.pc]==] @ONLY)
+  " COMPONENT dev)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endforeach()
+
+# One page can document several functions; each further name in its NAME
+# section gets a symbolic link to it (mandoc finds .so links fragile).
+# Debian installs the pages compressed.
+file(GLOB STIMER_MAN_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/*.3)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${STIMER_MAN_PAGES})
+set(man3 ${CMAKE_CURRENT_BINARY_DIR}/man3)
+set(ext .3)
+if(STIMER_DEB)
+  set(ext .3.gz)
+endif()
+file(REMOVE_RECURSE ${man3})
+file(MAKE_DIRECTORY ${man3})
+foreach(page IN LISTS STIMER_MAN_PAGES)
+  get_filename_component(page_name ${page} NAME_WE)
+  if(STIMER_DEB)
+    execute_process(COMMAND gzip -9n -c ${page} OUTPUT_FILE ${man3}/${page_name}${ext}
+      COMMAND_ERROR_IS_FATAL ANY)
+  else()
+    file(COPY ${page} DESTINATION ${man3})
+  endif()
+  file(STRINGS ${page} names REGEX "^\\.Nm [a-z_]+")
+  list(TRANSFORM names REPLACE "^\\.Nm ([a-z_]+).*" "\\1")
+  list(REMOVE_ITEM names ${page_name})
+  foreach(name IN LISTS names)
+    file(CREATE_LINK ${page_name}${ext} ${man3}/${name}${ext} SYMBOLIC)
+  endforeach()
+endforeach()
+install(DIRECTORY ${man3}/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
+install(FILES README.md docs/API.md docs/BENCHMARKS.md docs/TESTING.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
+install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev
+  FILES_MATCHING PATTERN "*.c")

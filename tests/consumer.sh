@@ -22,11 +22,11 @@ libdir=$(dirname "$(find "$prefix" -name stimer-checked -prune -o -name libstime
 # What is installed, and how the names link.
 [ "$(readlink "$libdir/libstimer.so")" = libstimer.so.1 ] &&
 [ "$(readlink "$libdir/libstimer.so.1")" = libstimer.so.1.0.0 ] &&
-[ -f "$libdir/libtovask.so" ] || fail "library names: $(ls -l "$libdir")"
+[ -f "$libdir/libtovask.so" ] && [ -f "$libdir/libstimer.a" ] || fail "library names: $(ls -l "$libdir")"
 for f in include/stimer.h include/tovask.h; do
     [ -f "$prefix/$f" ] || fail "missing $f"
 done
-for f in stimerConfig.cmake stimerConfigVersion.cmake stimerTargets.cmake; do
+for f in stimerConfig.cmake stimerConfigVersion.cmake stimerTargets.cmake stimerCheckedTargets.cmake; do
     [ -f "$libdir/cmake/stimer/$f" ] || fail "missing cmake/stimer/$f"
 done
 runpath=$(readelf -dW "$libdir/libstimer.so.1.0.0" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
@@ -61,8 +61,9 @@ awk -v dir="$app" '
 [ -f "$app/app.c" ] && [ -f "$app/CMakeLists.txt" ] ||
     fail "README.md has no app.c and CMakeLists.txt blocks"
 
-configure() { # source dir
-    cmake -S "$1" -B "$1/build" -DCMAKE_C_COMPILER="$cc" \
+configure() { # source dir, more cmake arguments
+    local dir=$1; shift
+    cmake -S "$dir" -B "$dir/build" "$@" -DCMAKE_C_COMPILER="$cc" \
         -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_EXTENSIONS=OFF \
         -DCMAKE_C_FLAGS="-Wall -Wextra -pedantic -Werror"
 }
@@ -104,6 +105,21 @@ for want in 0 1.1 2; do
 done
 ok "find_package refuses versions 0, 1.1 and 2"
 
+# The same program linked with libstimer.a under LTO: every call is inlined,
+# and the program needs no libstimer.so.
+sed 's/stimer::stimer)/stimer::stimer_static)/' "$app/CMakeLists.txt" >"$work/lto.cmake"
+mkdir -p "$work/lto" && cp "$app/app.c" "$work/lto/" && mv "$work/lto.cmake" "$work/lto/CMakeLists.txt"
+configure "$work/lto" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
+    >"$work/lto.log" 2>&1 && cmake --build "$work/lto/build" >>"$work/lto.log" 2>&1 ||
+    { cat "$work/lto.log"; fail "building the README program with stimer::stimer_static and LTO"; }
+lto=$work/lto/build/app
+needed=$(readelf -dW "$lto" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+case $needed in *libstimer*) fail "the LTO program needs libstimer.so: $needed" ;; esac
+left=$(nm "$lto" | grep 'stimer_' || true)
+[ -z "$left" ] || fail "stimer_ functions left in the LTO program: $left"
+[ "$("$lto")" = "$out" ] || fail "the LTO program printed other lines"
+ok "stimer::stimer_static with LTO: no stimer_ function left, needs only $needed"
+
 # pkg-config.
 if command -v pkg-config >/dev/null; then
     export PKG_CONFIG_PATH=$libdir/pkgconfig
@@ -115,6 +131,27 @@ if command -v pkg-config >/dev/null; then
         fail "building with pkg-config --cflags --libs stimer ($flags)"
     "$work/rearm_app" || fail "rearm_app exited with $?"
     ok "pkg-config --cflags --libs stimer: built and ran rearm_app"
+    flags=$(pkg-config --cflags --libs stimer-static)
+    "$cc" -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/rearm_static" \
+        "$src/tests/consumer/rearm_app.c" $flags \
+        -Wl,-rpath,"$(pkg-config --variable=libdir stimer)" ||
+        fail "building with pkg-config --cflags --libs stimer-static ($flags)"
+    readelf -dW "$work/rearm_static" | grep -q 'libstimer' &&
+        fail "rearm_app built on stimer-static needs libstimer.so"
+    "$work/rearm_static" || fail "rearm_app on libstimer.a exited with $?"
+    ok "pkg-config --cflags --libs stimer-static: built and ran rearm_app without LTO"
+
+    # The installed examples, as a reader would build them.
+    examples=$(find "$prefix/share/doc/stimer/examples" -name '*.c' | sort)
+    [ -n "$examples" ] || fail "no examples in $prefix/share/doc/stimer/examples"
+    for example in $examples; do
+        for std in c99 c11; do
+            "$cc" -std=$std -Wall -Wextra -pedantic -Werror -o "$work/example" "$example" \
+                $(pkg-config --cflags --libs stimer) ||
+                fail "the installed $(basename "$example") does not build as $std"
+        done
+    done
+    ok "installed examples build as C99 and C11: $(echo $examples | xargs -n1 basename | tr '\n' ' ')"
 elif [ "${CI:-}" = true ]; then
     fail "pkg-config is not installed"
 else

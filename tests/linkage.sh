@@ -2,8 +2,13 @@
 # Checks the built libstimer.so: its name, what it needs and where it looks
 # for it, what it exports and imports, that it has no data of its own and
 # that it never calls itself through the PLT.
+#
+# Then libstimer.a by the same rules, and that its object carries LTO
+# bytecode beside its machine code when GCC built it.
+#
+#   linkage.sh <libstimer.so> <libstimer.a> <yes: fat LTO objects expected | no>
 set -u
-lib=$1
+lib=$1 archive=$2 lto=$3
 fail=0
 expect() { # what, expected, actual
     if [ "$2" != "$3" ]; then
@@ -14,6 +19,7 @@ expect() { # what, expected, actual
     fi
 }
 join() { sort | tr '\n' ' ' | sed 's/ $//'; }
+exports="stimer_get_next_fired_timer stimer_get_next_firing_time stimer_init stimer_init_running_timers stimer_kill stimer_start stimer_start_ex"
 
 expect "file name carries version 1.0.0" "libstimer.so.1.0.0" "$(basename "$lib")"
 expect "SONAME" "libstimer.so.1" \
@@ -22,16 +28,18 @@ expect "DT_NEEDED" "libtovask.so" \
     "$(readelf -dW "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | join)"
 expect "RUNPATH: the platform library beside this one" '$ORIGIN' \
     "$(readelf -dW "$lib" | sed -n 's/.*(R\(UN\)\{0,1\}PATH).*\[\(.*\)\]/\2/p' | join)"
-expect "dynamic exports" \
-    "stimer_get_next_fired_timer stimer_get_next_firing_time stimer_init stimer_init_running_timers stimer_kill stimer_start stimer_start_ex" \
-    "$(nm -D --defined-only "$lib" | awk '{print $3}' | join)"
+expect "dynamic exports" "$exports" \
+    "$(nm -D --defined-only "$lib" | awk '$2 != "A" {sub(/@.*/, "", $3); print $3}' | join)"
+expect "every export is versioned STIMER_1.0, as the default" \
+    "$(for e in $exports; do echo "$e@@STIMER_1.0"; done | join)" \
+    "$(readelf --dyn-syms -W "$lib" | awk '$7 != "UND" && $8 ~ /^stimer_/ {print $8}' | join)"
 expect "every export is a global function" "T" \
-    "$(nm -D --defined-only "$lib" | awk '{print $2}' | sort -u | join)"
+    "$(nm -D --defined-only "$lib" | awk '$2 != "A" {print $2}' | sort -u | join)"
 expect "imports, strong and weak" "U TickGetCount" \
     "$(nm -D --undefined-only "$lib" | awk '{print $1, $2}' | join)"
 expect "data objects" "" \
     "$(readelf -sW "$lib" | awk '$4 == "OBJECT" || $4 == "TLS" {print $8}' |
-        grep -v -x -E '_DYNAMIC|_GLOBAL_OFFSET_TABLE_' | join)"
+        grep -v -x -E '_DYNAMIC|_GLOBAL_OFFSET_TABLE_|STIMER_[0-9.]+' | join)"
 expect "writable data sections" "" \
     "$(readelf -SW "$lib" | grep -o -E '\.(t?data|t?bss)[.A-Za-z0-9_]*' | join)"
 expect "symbols that relocations name" "TickGetCount" \
@@ -39,4 +47,19 @@ expect "symbols that relocations name" "TickGetCount" \
 expect "calls through the PLT" "" \
     "$(objdump -d "$lib" | grep -E 'call.*@plt' | join)"
 
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+(cd "$work" && ar x "$archive")
+expect "archive: members" "stimer.cpp.o" "$(ar t "$archive" | join)"
+obj=$work/stimer.cpp.o
+# readelf reads the machine-code symbols; nm would read the LTO plugin's.
+expect "archive: global definitions" "$exports" \
+    "$(readelf -sW "$obj" | awk '$7 != "UND" && $5 == "GLOBAL" {print $8}' | join)"
+expect "archive: imports" "TickGetCount" \
+    "$(readelf -sW "$obj" | awk '$7 == "UND" && $8 != "" && $8 != "_GLOBAL_OFFSET_TABLE_" {print $8}' | join)"
+expect "archive: data objects" "" "$(readelf -sW "$obj" | awk '$4 == "OBJECT" || $4 == "TLS" {print $8}' | join)"
+expect "archive: writable data" "" "$(size -A "$obj" | awk '$1 ~ /^\.(t?data|t?bss)/ && $2 > 0 {print $1}' | join)"
+expect "archive: machine code present" yes "$(size -A "$obj" | awk '$1 == ".text" && $2 > 0 {print "yes"}')"
+expect "archive: LTO bytecode present" "$lto" \
+    "$(readelf -SW "$obj" | grep -q '\.gnu\.lto_' && echo yes || echo no)"
 exit $fail

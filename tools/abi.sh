@@ -25,7 +25,7 @@ fi
 case $mode in
 update)
     abidw --no-corpus-path --no-comp-dir-path --no-show-locs \
-        --headers-dir "$root/stimer" --drop-private-types \
+        --header-file "$root/stimer/stimer.h" --drop-private-types --exported-interfaces-only \
         --out-file "$baseline" "$lib" || exit 1
     echo "wrote $baseline"
     ;;

@@ -1,26 +1,35 @@
 #!/usr/bin/env python3
-"""Turns a Google Benchmark JSON file of bench/stimer_bench into Markdown:
-medians in ns per operation, each with its ratio to the delta list of the
-same run, then the walk beside the pointer chase."""
+"""Turns the Google Benchmark JSON files of bench/stimer_bench and
+bench/stimer_bench_lto into Markdown: medians in ns per operation, each with
+its ratio to the delta list of the same run, then the walk beside the pointer
+chase, then W1 under LTO beside the structures it competes with there.
+
+    bench-report.py results.json [results_lto.json]"""
 import json
 import re
 import sys
 from collections import OrderedDict
 
 
-def main(path):
+def load(path):
+    """The run's context, and {name: (median ns per item, visits per arm)}."""
     with open(path) as f:
         run = json.load(f)
-    medians = {}
-    visits = {}
+    medians = OrderedDict()
     for b in run["benchmarks"]:
-        if b.get("aggregate_name") != "median":
-            continue
-        name = b["run_name"]
-        per_item = 1e9 / b["items_per_second"] if b.get("items_per_second") else b["cpu_time"]
-        medians[name] = per_item
-        if "visits_per_arm" in b:
-            visits[name] = b["visits_per_arm"]
+        if b.get("aggregate_name") == "median":
+            per_item = 1e9 / b["items_per_second"] if b.get("items_per_second") else b["cpu_time"]
+            medians[b["run_name"]] = (per_item, b.get("visits_per_arm"))
+    return run, medians
+
+
+def main(path, lto_path=None):
+    run, both = load(path)
+    lto = load(lto_path)[1] if lto_path else {}
+    medians = {name: m for name, (m, _) in both.items()}
+    visits = {name: v for name, (_, v) in both.items() if v is not None}
+    # The LTO build's own column; its other structures stay in their table.
+    medians.update({name: m for name, (m, _) in lto.items() if "/stimer_lto/" in name})
 
     ctx = run["context"]
     print(f"Run on {ctx.get('host_name', '?')}: {ctx['num_cpus']} CPUs at {ctx['mhz_per_cpu']} MHz, "
@@ -40,7 +49,9 @@ def main(path):
 
     print("ns per operation, median of 5; in brackets the ratio to stimer in the same run "
           "(above 1: slower than stimer). `harness` is the W1 loop with no structure in it, "
-          "which every W1 figure includes. `visits` is timers visited per arm by the walk.\n")
+          "which every W1 figure includes. `stimer_lto` is libstimer.a linked with -flto, "
+          "from bench/stimer_bench_lto run right after. "
+          "`visits` is timers visited per arm by the walk.\n")
     print("| workload | n | addresses | " + " | ".join(structures) + " | visits |")
     print("|---|---|---|" + "---|" * (len(structures) + 1))
     for (work, n, shuffled), cells in sorted(rows.items(), key=lambda kv: (kv[0][0], kv[0][1], kv[0][2])):
@@ -69,5 +80,20 @@ def main(path):
                   f"{ns:.3f} | {chase:.3f} | {ns / chase:.3f} |")
 
 
+    if lto:
+        print("\nW1 in the LTO build, every structure inlined into the same loop: ns per "
+              "operation, median of 5, and how many times faster stimer_lto is "
+              "(the other's time over stimer_lto's):\n")
+        print("| n | addresses | stimer_lto | sorted_list | binary_heap | vs sorted_list | vs binary_heap |")
+        print("|---|---|---|---|---|---|---|")
+        for name, (ns, _) in lto.items():
+            m = re.match(r"W1_few/stimer_lto/n:(\d+)/shuffled:(\d)", name)
+            if m:
+                other = {s: lto[name.replace("stimer_lto", s)][0] for s in ("sorted_list", "binary_heap")}
+                print(f"| {m.group(1)} | {'shuffled' if m.group(2) == '1' else 'in order'} | {ns:.1f} | "
+                      f"{other['sorted_list']:.1f} | {other['binary_heap']:.1f} | "
+                      f"{other['sorted_list'] / ns:.2f} | {other['binary_heap'] / ns:.2f} |")
+
+
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(*sys.argv[1:])

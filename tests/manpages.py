@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""Checks the installed manual pages against the library and its header.
+
+    manpages.py <libstimer.so> <build dir> <work dir> <C compiler>
+
+It installs the dev component into <work dir>, then checks that every
+exported function has a page that `man -M` finds; that mandoc's lint and
+man's own rendering report nothing; that each page's SYNOPSIS compiles
+against the installed stimer.h; and that the record tables of stimer(3) name
+every field of the header, with its type. The header is the source: the
+pages follow it."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+failures = []
+
+
+def check(ok, what, detail=""):
+    print(("ok   " if ok else "FAIL ") + what + (f"\n  {detail}" if detail and not ok else ""))
+    if not ok:
+        failures.append(what)
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, **kw)
+
+
+def synopsis(page):
+    """The C declarations of a page's SYNOPSIS, and its include lines."""
+    lines, out, ftype, section = open(page).read().splitlines(), [], None, None
+    for line in lines:
+        if line.startswith(".Sh "):
+            section = line[4:]
+        if section != "SYNOPSIS":
+            continue
+        if line.startswith(".In "):
+            out.append(f"#include <{line[4:]}>")
+        elif line.startswith(".Vt "):
+            out.append(line[4:].rstrip(" ;") + ";")
+        elif line.startswith(".Ft "):
+            ftype = line[4:].strip('"')
+        elif line.startswith(".Fn "):
+            name, *args = re.findall(r'"[^"]*"|\S+', line[4:])
+            params = ", ".join(a.strip('"') for a in args) or "void"
+            out.append(f"{ftype} {name}({params});")
+    return out
+
+
+def record_tables(page):
+    """{record: {field: type}} from the column lists of stimer(3)."""
+    tables, record, inside = {}, None, False
+    for line in open(page).read().splitlines():
+        if line.startswith(".Vt ") and not inside:
+            record = line[4:].split()[0]
+        elif line.startswith(".Bl -column"):
+            inside = True
+        elif line == ".El":
+            inside = False
+        elif inside and line.startswith(".It Va "):
+            cells = [c.strip() for c in line[4:].split(" Ta ")]
+            tables.setdefault(record, {})[cells[0][3:]] = cells[1][3:]
+    return tables
+
+
+def header_fields(header):
+    """{record: [field, ...]} from the typedef'd structs of stimer.h."""
+    text = re.sub(r"/\*.*?\*/", "", open(header).read(), flags=re.S)
+    return {name: re.findall(r"(\w+)\s*;", body)
+            for body, name in re.findall(r"typedef struct \w+ \{(.*?)\} (\w+);", text, flags=re.S)}
+
+
+def main(lib, build, work, cc):
+    for tool in ("mandoc", "man"):
+        if not shutil.which(tool):
+            print(f"{tool} is not installed (apt-get install mandoc man-db)")
+            sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    shutil.rmtree(work, ignore_errors=True)
+    r = run("cmake", "--install", build, "--component", "dev", "--prefix", work)
+    if r.returncode:
+        sys.exit(f"FAIL cmake --install --component dev\n{r.stdout}{r.stderr}")
+    mandir = os.path.join(work, "share", "man")
+    man3 = os.path.join(mandir, "man3")
+    include = os.path.join(work, "include")
+    pages = sorted(os.listdir(man3))
+
+    exports = sorted(line.split()[2].split("@")[0]
+                     for line in run("nm", "-D", "--defined-only", lib).stdout.splitlines()
+                     if line.split()[1] != "A")
+    check(len(exports) == 7, f"{len(exports)} exports read from {os.path.basename(lib)}")
+    for name in exports:
+        r = run("man", "-M", mandir, name, env={**os.environ, "MANPAGER": "cat", "MANWIDTH": "80"})
+        check(r.returncode == 0 and re.search(rf"\b{name}\b", r.stdout.split("SYNOPSIS")[0]),
+              f"man -M {mandir} {name} shows its page", r.stderr)
+
+    declared = set()
+    for page in pages:
+        path = os.path.join(man3, page)
+        if not os.path.islink(path):
+            r = run("mandoc", "-T", "lint", "-W", "warning", path)
+            check(r.returncode == 0 and not (r.stdout + r.stderr).strip(),
+                  f"mandoc -T lint -W warning {page}", r.stdout + r.stderr)
+        r = run("man", "--warnings", "-l", path, env={**os.environ, "MANPAGER": "cat", "MANWIDTH": "80"})
+        check(r.returncode == 0 and r.stdout.strip() and not r.stderr.strip(),
+              f"man -l {page} renders with nothing on stderr", r.stderr)
+
+        decls = synopsis(path)
+        source = os.path.join(work, page + ".c")
+        with open(source, "w") as f:
+            f.write("\n".join(["#include <stdint.h>"] + decls) + "\n")
+        r = run(cc, "-std=c11", "-Wall", "-Wextra", "-pedantic", "-Werror", "-fsyntax-only",
+                "-I", include, source)
+        check(r.returncode == 0, f"{page}: SYNOPSIS compiles against stimer.h", r.stderr)
+        names = {m for m in re.findall(r"^\.Nm (\w+)", open(path).read(), flags=re.M)}
+        functions = {re.match(r".* (\w+)\(", d).group(1) for d in decls if "(" in d}
+        declared |= functions
+        check(page == "stimer.3" or names == functions,
+              f"{page}: NAME lists the functions of its SYNOPSIS", f"{names} against {functions}")
+    check(declared == set(exports), "the synopses declare exactly the exports",
+          f"{sorted(declared)} against {exports}")
+
+    tables = record_tables(os.path.join(man3, "stimer.3"))
+    fields = header_fields(os.path.join(include, "stimer.h"))
+    check(set(tables) == set(fields), "stimer(3) has a table for each record of stimer.h",
+          f"{sorted(tables)} against {sorted(fields)}")
+    checks = [f"_Static_assert(_Generic((({rec} *)0)->{field}, {ftype}: 1, default: 0), "
+              f"\"{rec}.{field} is {ftype}\");"
+              for rec, table in tables.items() for field, ftype in table.items()]
+    source = os.path.join(work, "fields.c")
+    with open(source, "w") as f:
+        f.write("#include <stimer.h>\n" + "\n".join(checks) + "\n")
+    r = run(cc, "-std=c11", "-Wall", "-Wextra", "-pedantic", "-Werror", "-fsyntax-only",
+            "-I", include, source)
+    check(r.returncode == 0, "stimer(3) gives each field the header's type", r.stderr)
+    for rec, names in fields.items():
+        check(list(tables.get(rec, {})) == names, f"stimer(3) lists the fields of {rec} in order",
+              f"{list(tables.get(rec, {}))} against {names}")
+
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
