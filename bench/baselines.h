@@ -173,14 +173,17 @@ void link_before(N *pos, N *n)
     pos->prev = n;
 }
 
+// A node of an intrusive list with its firing time.
+struct ListNode {
+    ListNode *next = this, *prev = this;
+    int64_t key;
+};
+
 // Sorted by absolute firing time and walked from the front, like the delta
 // list; it passes exactly the timers the delta list passes.
 struct SortedList {
     static constexpr const char *name = "sorted_list";
-    struct Node {
-        Node *next = this, *prev = this;
-        int64_t key;
-    };
+    using Node = ListNode;
     Node head;
     uint64_t visits = 0;
     Node *first() { return head.next == &head ? nullptr : head.next; }

@@ -80,6 +80,22 @@ def main(path, lto_path=None):
                   f"{ns:.3f} | {chase:.3f} | {ns / chase:.3f} |")
 
 
+    rows7 = [re.match(r"W7_idle/stimer/n:(\d+)/shuffled:(\d)", k) for k in medians]
+    rows7 = [m.groups() for m in rows7 if m]
+    if rows7:
+        print("\nW7, idle timeouts, ns per read: one stimer per connection re-armed on each read "
+              "(naive), the FIFO pattern with one stimer (pattern), the binary heap and the "
+              "per-duration FIFO queues; the last column is the pattern's time over the FIFO "
+              "queues':\n")
+        print("| n | addresses | naive | pattern | binary_heap | per_duration_fifo | pattern/fifo |")
+        print("|---|---|---|---|---|---|---|")
+        for n, shuffled in rows7:
+            key = f"W7_idle/{{}}/n:{n}/shuffled:{shuffled}"
+            t = {s: medians[key.format(s)] for s in ("stimer", "stimer_fifo", "binary_heap", "per_duration_fifo")}
+            print(f"| {n} | {'shuffled' if shuffled == '1' else 'in order'} | {t['stimer']:.0f} | "
+                  f"{t['stimer_fifo']:.1f} | {t['binary_heap']:.1f} | {t['per_duration_fifo']:.1f} | "
+                  f"{t['stimer_fifo'] / t['per_duration_fifo']:.2f} |")
+
     if lto:
         print("\nW1 in the LTO build, every structure inlined into the same loop: ns per "
               "operation, median of 5, and how many times faster stimer_lto is "

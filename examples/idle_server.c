@@ -1,0 +1,392 @@
+/*
+ * An echo server on 127.0.0.1 that gives every connection two deadlines and
+ * keeps them all with two timers.
+ *
+ * A connection must send a greeting line within --setup ms of connecting,
+ * and then some line at least every --idle ms. The server echoes each line,
+ * and closes a connection that misses its deadline, telling it why.
+ *
+ * Many timers, one timeout. All the connections in one phase share a
+ * timeout, so a timer per connection would be armed behind all the others,
+ * and every re-arm would walk the whole list. Instead the server keeps the
+ * connections of each phase in a FIFO of its own, in the order of their
+ * last activity: a line moves its connection to the tail in O(1), and the
+ * head is always the next to expire. One stimer per phase is armed for the
+ * head's deadline. When it fires, the server closes the heads that are due
+ * and arms it again for the new head. That head may have been pushed out
+ * since the timer was armed; the timer then fires early, finds nothing due
+ * and is armed again. A line costs O(1) and no stimer call, and a phase
+ * costs one running timer.
+ *
+ * A timer per connection is the better choice when connections are few, or
+ * when their timeouts differ (a deadline each peer negotiates, say): each
+ * arming then walks only the timers that fire sooner.
+ *
+ *   idle_server [--port N] [--setup MS] [--idle MS] [--stats MS] [--run MS]
+ *
+ * It prints "listening on 127.0.0.1:<port>", then a statistics line every
+ * --stats ms (re-armed from when it was due, so that it does not drift). It
+ * stops on SIGTERM or SIGINT, or after --run ms if that is given, closes
+ * every connection, and says in its last line whether anything leaked.
+ * A connection closed by the server first receives
+ * "bye <setup|idle|shutdown> <deadline tick> <tick now>".
+ */
+#define _GNU_SOURCE /* accept4, signalfd */
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "stimer.h"
+#include "tovask.h"
+
+#define LINE_BYTES 512
+#define EVENTS 64
+
+enum { TAG_PHASE, TAG_STATS, TAG_STOP };
+enum { SETUP, IDLE, PHASES, NO_PHASE = -1 };
+enum { BY_SETUP, BY_IDLE, BY_SHUTDOWN, BY_PEER, BY_RESET, BY_ERROR, REASONS };
+static const char *const reason_name[REASONS] = {"setup", "idle", "shutdown",
+                                                 "peer",  "reset", "error"};
+
+/* A place in a phase's FIFO: circular, through the phase's own link. */
+struct fifo {
+    struct fifo *next, *prev;
+};
+
+struct conn {
+    struct fifo place; /* first member: a place is its connection */
+    int fd;
+    int phase;         /* SETUP, IDLE or NO_PHASE */
+    int64_t deadline;  /* the tick at which it expires */
+    size_t len;        /* bytes of an unfinished line in buf */
+    char buf[LINE_BYTES];
+};
+
+struct phase {
+    int32_t timeout;
+    int reason;        /* why a connection that misses it is closed */
+    struct fifo fifo;  /* least recently active first */
+    stimer timer;      /* running exactly while the FIFO is not empty */
+};
+
+static running_timers timers;
+static struct phase phases[PHASES];
+static long open_conns, accepted, lines, closed[REASONS];
+
+static void fifo_unlink(struct fifo *f)
+{
+    f->prev->next = f->next;
+    f->next->prev = f->prev;
+    f->next = f->prev = f;
+}
+
+static void fifo_push_back(struct fifo *head, struct fifo *f)
+{
+    f->prev = head->prev;
+    f->next = head;
+    head->prev->next = f;
+    head->prev = f;
+}
+
+static struct conn *fifo_first(struct phase *p)
+{
+    return p->fifo.next == &p->fifo ? NULL : (struct conn *)p->fifo.next;
+}
+
+/* Takes c out of its phase; the phase's timer stops with its last
+ * connection. */
+static void untrack(struct conn *c)
+{
+    fifo_unlink(&c->place);
+    if (c->phase != NO_PHASE && !fifo_first(&phases[c->phase]))
+        stimer_kill(&timers, &phases[c->phase].timer);
+    c->phase = NO_PHASE;
+}
+
+/* Puts c at the tail of a phase, due its timeout after now. Staying in the
+ * same phase is the O(1) renewal: the timer is left as it is. */
+static void track(struct conn *c, int phase, int64_t now)
+{
+    struct phase *p = &phases[phase];
+    if (c->phase == phase)
+        fifo_unlink(&c->place);
+    else
+        untrack(c);
+    c->phase = phase;
+    c->deadline = now + p->timeout;
+    fifo_push_back(&p->fifo, &c->place);
+    if (p->timer.link.next == &p->timer.link) /* idle: c is alone */
+        stimer_start(&timers, &p->timer, p->timeout);
+}
+
+static void drop(struct conn *c, int reason, int64_t now)
+{
+    if (reason <= BY_SHUTDOWN) {
+        char bye[80];
+        int n = snprintf(bye, sizeof bye, "bye %s %lld %lld\n", reason_name[reason],
+                         (long long)c->deadline, (long long)now);
+        (void)send(c->fd, bye, (size_t)n, MSG_NOSIGNAL); /* closing anyway */
+    }
+    untrack(c);
+    close(c->fd); /* which also takes it out of the epoll set */
+    free(c);
+    --open_conns;
+    ++closed[reason];
+}
+
+/* The phase's timer fired: close the connections that are due, then arm it
+ * for the first that is not. */
+static void expire(struct phase *p, int64_t now)
+{
+    struct conn *c;
+    while ((c = fifo_first(p)) != NULL && c->deadline <= now)
+        drop(c, p->reason, now);
+    if (c)
+        stimer_start(&timers, &p->timer, (int32_t)(c->deadline - now));
+}
+
+/* Reads what c sent and echoes each whole line. */
+static void readable(struct conn *c, int64_t now)
+{
+    for (;;) {
+        ssize_t n = recv(c->fd, c->buf + c->len, sizeof c->buf - c->len, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        if (n <= 0) {
+            drop(c, n == 0 ? BY_PEER : errno == ECONNRESET ? BY_RESET : BY_ERROR, now);
+            return;
+        }
+        c->len += (size_t)n;
+        char *start = c->buf, *end;
+        while ((end = memchr(start, '\n', c->len - (size_t)(start - c->buf))) != NULL) {
+            size_t size = (size_t)(end - start) + 1;
+            /* The greeting moves c from SETUP to IDLE; any later line renews it. */
+            track(c, IDLE, now);
+            ++lines;
+            if (send(c->fd, start, size, MSG_NOSIGNAL) != (ssize_t)size) {
+                drop(c, BY_ERROR, now); /* a peer that does not read its echoes */
+                return;
+            }
+            start = end + 1;
+        }
+        c->len -= (size_t)(start - c->buf);
+        memmove(c->buf, start, c->len);
+        if (c->len == sizeof c->buf) {
+            drop(c, BY_ERROR, now); /* a line longer than the buffer */
+            return;
+        }
+    }
+}
+
+static void accept_all(int ep, int listener, int64_t now)
+{
+    for (;;) {
+        int fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            /* Out of descriptors, a server would shed load here; this one
+             * waits for connections to close. */
+            if (errno != EAGAIN && errno != ECONNABORTED && errno != EINTR)
+                perror("accept4");
+            return;
+        }
+        struct conn *c = malloc(sizeof *c);
+        struct epoll_event ev = {.events = EPOLLIN, .data.ptr = c};
+        if (!c || epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) < 0) {
+            perror(c ? "epoll_ctl" : "malloc");
+            free(c);
+            close(fd);
+            continue;
+        }
+        c->place.next = c->place.prev = &c->place;
+        c->fd = fd;
+        c->phase = NO_PHASE;
+        c->len = 0;
+        track(c, SETUP, now);
+        ++accepted;
+        ++open_conns;
+    }
+}
+
+/* How long epoll_wait may sleep: until the earliest timer, or for ever when
+ * none runs (a timer due at tick -1 also reports -1, so the list is looked
+ * at directly). */
+static int wait_ms(void)
+{
+    if (timers.head.next == &timers.head)
+        return -1;
+    int64_t left = stimer_get_next_firing_time(&timers) - TickGetCount();
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : (int)left;
+}
+
+static int open_descriptors(void)
+{
+    int n = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    while (readdir(dir))
+        ++n;
+    closedir(dir);
+    return n;
+}
+
+static void print_stats(int64_t now)
+{
+    printf("stats: tick %lld, open %ld, accepted %ld, lines %ld, closed:", (long long)now,
+           open_conns, accepted, lines);
+    for (int r = 0; r < REASONS; r++)
+        printf(" %s %ld", reason_name[r], closed[r]);
+    printf("\n");
+    fflush(stdout);
+}
+
+static int32_t option(const char *name, const char *value, long max)
+{
+    char *end;
+    long v = value ? strtol(value, &end, 10) : -1;
+    if (!value || !*value || *end || v < 0 || v > max) {
+        fprintf(stderr, "idle_server: %s needs a number from 0 to %ld, not '%s'\n", name, max,
+                value ? value : "");
+        exit(2);
+    }
+    return (int32_t)v;
+}
+
+static int listen_on(int32_t port)
+{
+    struct sockaddr_in addr = {.sin_family = AF_INET, .sin_port = htons((uint16_t)port),
+                               .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
+    socklen_t size = sizeof addr;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+        bind(fd, (struct sockaddr *)&addr, sizeof addr) < 0 || listen(fd, SOMAXCONN) < 0 ||
+        getsockname(fd, (struct sockaddr *)&addr, &size) < 0) {
+        perror("idle_server: listening on 127.0.0.1");
+        exit(1);
+    }
+    printf("listening on 127.0.0.1:%d\n", ntohs(addr.sin_port));
+    fflush(stdout);
+    return fd;
+}
+
+int main(int argc, char **argv)
+{
+    int32_t port = 0, setup = 2000, idle = 10000, stats_period = 5000, run = 0;
+    for (int i = 1; i < argc; i += 2) {
+        const char *value = i + 1 < argc ? argv[i + 1] : NULL;
+        if (!strcmp(argv[i], "--port"))
+            port = option(argv[i], value, 65535);
+        else if (!strcmp(argv[i], "--setup"))
+            setup = option(argv[i], value, INT32_MAX);
+        else if (!strcmp(argv[i], "--idle"))
+            idle = option(argv[i], value, INT32_MAX);
+        else if (!strcmp(argv[i], "--stats"))
+            stats_period = option(argv[i], value, INT32_MAX);
+        else if (!strcmp(argv[i], "--run"))
+            run = option(argv[i], value, INT32_MAX);
+        else {
+            fprintf(stderr, "usage: idle_server [--port N] [--setup MS] [--idle MS] "
+                            "[--stats MS] [--run MS]\n");
+            return 2;
+        }
+    }
+    if (stats_period == 0) {
+        fprintf(stderr, "idle_server: --stats must be at least 1 ms\n");
+        return 2;
+    }
+
+    int descriptors = open_descriptors();
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop_signals, NULL);
+    int sig = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    int listener = listen_on(port);
+    struct epoll_event ev = {.events = EPOLLIN, .data.ptr = &listener};
+    struct epoll_event sev = {.events = EPOLLIN, .data.ptr = &sig};
+    if (sig < 0 || ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, listener, &ev) < 0 ||
+        epoll_ctl(ep, EPOLL_CTL_ADD, sig, &sev) < 0) {
+        perror("idle_server");
+        return 1;
+    }
+
+    stimer_init_running_timers(&timers);
+    const int32_t timeout[PHASES] = {setup, idle};
+    for (int p = 0; p < PHASES; p++) {
+        phases[p].timeout = timeout[p];
+        phases[p].reason = p == SETUP ? BY_SETUP : BY_IDLE;
+        phases[p].fifo.next = phases[p].fifo.prev = &phases[p].fifo;
+        stimer_init(&phases[p].timer, TAG_PHASE, &phases[p]);
+    }
+    stimer stats, stop;
+    stimer_init(&stats, TAG_STATS, NULL);
+    stimer_init(&stop, TAG_STOP, NULL);
+    int64_t stats_due = TickGetCount() + stats_period;
+    stimer_start(&timers, &stats, stats_period);
+    if (run > 0)
+        stimer_start(&timers, &stop, run);
+
+    int running = 1;
+    while (running) {
+        struct epoll_event events[EVENTS];
+        int n = epoll_wait(ep, events, EVENTS, wait_ms());
+        if (n < 0 && errno != EINTR) {
+            perror("epoll_wait");
+            break;
+        }
+        int64_t now = TickGetCount();
+        for (int i = 0; i < n; i++) {
+            if (events[i].data.ptr == &listener)
+                accept_all(ep, listener, now);
+            else if (events[i].data.ptr == &sig)
+                running = 0;
+            else
+                readable(events[i].data.ptr, now);
+        }
+        stimer *t;
+        while ((t = stimer_get_next_fired_timer(&timers)) != NULL) {
+            now = TickGetCount();
+            if (t->tag == TAG_PHASE) {
+                expire(t->data, now);
+            } else if (t->tag == TAG_STATS) {
+                print_stats(now);
+                stats_due += stats_period;
+                stimer_start(&timers, t, (int32_t)(stats_due - now));
+            } else {
+                running = 0;
+            }
+        }
+    }
+
+    int64_t now = TickGetCount();
+    struct conn *c;
+    for (int p = 0; p < PHASES; p++)
+        while ((c = fifo_first(&phases[p])) != NULL)
+            drop(c, BY_SHUTDOWN, now);
+    stimer_kill(&timers, &stats);
+    stimer_kill(&timers, &stop);
+    print_stats(now);
+    close(listener);
+    close(ep);
+    close(sig);
+    int leaked = open_descriptors() - descriptors;
+    int clean = open_conns == 0 && leaked == 0 && timers.head.next == &timers.head;
+    printf("exit: %s; connections left %ld, descriptors leaked %d, timers %s\n",
+           clean ? "clean" : "LEAKED", open_conns, leaked,
+           timers.head.next == &timers.head ? "none" : "still running");
+    return clean ? 0 : 1;
+}
