@@ -4,9 +4,9 @@
 # built through find_package, and tests/consumer/rearm_app.c built through
 # pkg-config. Both run on the stand-in clock with LD_LIBRARY_PATH unset.
 #
-#   consumer.sh <source dir> <build dir> <work dir> <C compiler>
+#   consumer.sh <source dir> <build dir> <work dir> <C compiler> <build type>
 set -euo pipefail
-src=$1 build=$2 work=$3 cc=$4
+src=$1 build=$2 work=$3 cc=$4 config=$5
 prefix=$work/prefix
 unset LD_LIBRARY_PATH
 
@@ -105,8 +105,9 @@ for want in 0 1.1 2; do
 done
 ok "find_package refuses versions 0, 1.1 and 2"
 
-# The same program linked with libstimer.a under LTO: every call is inlined,
-# and the program needs no libstimer.so.
+# The same program linked with libstimer.a under LTO: every call is inlined
+# (unless the archive was built without optimisation), and the program needs
+# no libstimer.so.
 sed 's/stimer::stimer)/stimer::stimer_static)/' "$app/CMakeLists.txt" >"$work/lto.cmake"
 mkdir -p "$work/lto" && cp "$app/app.c" "$work/lto/" && mv "$work/lto.cmake" "$work/lto/CMakeLists.txt"
 configure "$work/lto" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
@@ -115,10 +116,14 @@ configure "$work/lto" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INTERPROCEDURAL_OPTIMIZ
 lto=$work/lto/build/app
 needed=$(readelf -dW "$lto" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 case $needed in *libstimer*) fail "the LTO program needs libstimer.so: $needed" ;; esac
-left=$(nm "$lto" | grep 'stimer_' || true)
-[ -z "$left" ] || fail "stimer_ functions left in the LTO program: $left"
 [ "$("$lto")" = "$out" ] || fail "the LTO program printed other lines"
-ok "stimer::stimer_static with LTO: no stimer_ function left, needs only $needed"
+if [ "$config" = Debug ]; then
+    ok "stimer::stimer_static with LTO: runs, needs only $needed (a Debug archive inlines nothing)"
+else
+    left=$(nm "$lto" | awk '$3 ~ /^stimer_/ {print $3}')
+    [ -z "$left" ] || fail "stimer_ functions left in the LTO program: $left"
+    ok "stimer::stimer_static with LTO: no stimer_ function left, needs only $needed"
+fi
 
 # pkg-config.
 if command -v pkg-config >/dev/null; then
