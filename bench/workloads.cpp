@@ -187,11 +187,9 @@ void harness(benchmark::State &state)
     state.SetItemsProcessed(state.iterations());
 }
 
-// W2: every timer on one timeout, so that each arming goes behind all the
-// others. The timers are armed on successive ticks, as if one connection
-// arrived each tick.
-//
-// Timer i is armed at tick now + i - timeout, so that the first is due now.
+// Arms every timer with one timeout, on successive ticks, as if one
+// connection arrived each tick: timer i at tick now + i - timeout, so that
+// the first is due now.
 template <class Q>
 void arm_one_a_tick(Setup<Q> &s, int32_t timeout)
 {
@@ -208,6 +206,8 @@ void arm_one_a_tick(Setup<Q> &s, int32_t timeout)
     bench_now = start;
 }
 
+// W2: every timer on one timeout, so that each arming goes behind all the
+// others.
 template <class Q>
 void w2_identical(benchmark::State &state)
 {
