@@ -53,11 +53,7 @@ fi
 # The README's program and CMakeLists.txt, exactly as printed there.
 app=$work/app
 mkdir -p "$app"
-awk -v dir="$app" '
-    /^<!-- file: .* -->$/ { name = $3; next }
-    name != "" && /^```/ { if (out) { close(out); out = ""; name = "" } else out = dir "/" name; next }
-    out { print > out }
-' "$src/README.md"
+awk -v dir="$app" -f "$src/tests/readme_files.awk" "$src/README.md"
 [ -f "$app/app.c" ] && [ -f "$app/CMakeLists.txt" ] ||
     fail "README.md has no app.c and CMakeLists.txt blocks"
 

@@ -69,6 +69,13 @@ class Client:
         self.sent_lines.append(line)
         self.last_send = sending
 
+    def take(self, data):
+        """Adds what the server sent; notes its bye, with when it came."""
+        self.received += data
+        m = re.search(rb"bye (\w+) (\d+) (\d+)\n", self.received)
+        if m and not self.bye:
+            self.bye = (m.group(1).decode(), int(m.group(2)), int(m.group(3)), now_ms())
+
     def act(self, action):
         if action == "close":
             if self.index % 2:  # every other one aborts: the server sees a reset
@@ -120,10 +127,7 @@ def main(server):
                 data = c.sock.recv(65536)
             except ConnectionResetError:
                 data = b""
-            c.received += data
-            m = re.search(rb"bye (\w+) (\d+) (\d+)\n", c.received)
-            if m and not c.bye:
-                c.bye = (m.group(1).decode(), int(m.group(2)), int(m.group(3)), now_ms())
+            c.take(data)
             if not data:
                 sel.unregister(c.sock)
                 c.sock.close()
@@ -134,10 +138,7 @@ def main(server):
         c = key.data
         c.sock.setblocking(True)
         while data := c.sock.recv(65536):
-            c.received += data
-        m = re.search(rb"bye (\w+) (\d+) (\d+)\n", c.received)
-        if m:
-            c.bye = (m.group(1).decode(), int(m.group(2)), int(m.group(3)), now_ms())
+            c.take(data)
         c.sock.close()
 
     expected = {"idle": "idle", "chatty": "shutdown", "early": None, "silent": "setup", "late": "setup"}

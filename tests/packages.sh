@@ -37,11 +37,7 @@ install_root() { # root, package names...
         -i "${files[@]}" >"$root.log" 2>&1 || { cat "$root.log"; fail "dpkg -i ${*}"; }
 }
 
-awk -v dir="$work/app" '
-    /^<!-- file: .* -->$/ { name = $3; next }
-    name != "" && /^```/ { if (out) { close(out); out = ""; name = "" } else out = dir "/" name; next }
-    out { print > out }
-' "$src/README.md"
+awk -v dir="$work/app" -f "$src/tests/readme_files.awk" "$src/README.md"
 expected=$(printf 'third fired (tag 2)\nsecond fired (tag 1)\nfirst fired (tag 0)')
 
 root=$work/root

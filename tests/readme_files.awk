@@ -1,0 +1,5 @@
+# Writes the code blocks of README.md marked <!-- file: NAME --> into files
+# named NAME under dir:  awk -v dir=<dir> -f readme_files.awk README.md
+/^<!-- file: .* -->$/ { name = $3; next }
+name != "" && /^```/ { if (out) { close(out); out = ""; name = "" } else out = dir "/" name; next }
+out { print > out }
