@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 // The structures people pick instead of a delta list, each with a node of
 // its own, sized as a user would size it. All keep the library's semantics:
 // one-shot timers, arming a running timer moves it, equal firing times fire
@@ -216,7 +218,10 @@ struct DurationQueues {
         Node head;
         std::size_t slot = SIZE_MAX;
     };
-    static bool queue_before(const Queue *a, const Queue *b) { return before(a->head.next, b->head.next); }
+    static bool queue_before(const Queue *a, const Queue *b)
+    {
+        return before(a->head.next, b->head.next);
+    }
     std::unordered_map<int32_t, Queue> queues;
     IndexedHeap<Queue, queue_before> heap;
     uint64_t seq = 0;

@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /* Calls one operation of the library many times, for callgrind to count its
  * instructions (tools/check-budgets.sh). The tick count is a plain load from
  * a global, so that the counts are the library's own. */

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // The arming walk beside a bare pointer chase over the same timers in the
 // same order: the walk's goal is the speed of the chase. The timers are bare
 // 32-byte records, so that 512 fit in L1 and 16k in L2; 2M shuffled ones
@@ -21,7 +23,8 @@ struct WalkList {
     std::unique_ptr<stimer[]> store;
     running_timers list;
     stimer extra;
-    explicit WalkList(const benchmark::State &state) : store(new stimer[static_cast<std::size_t>(state.range(0))])
+    explicit WalkList(const benchmark::State &state)
+        : store(new stimer[static_cast<std::size_t>(state.range(0))])
     {
         auto n = static_cast<std::size_t>(state.range(0));
         std::vector<std::size_t> order(n);

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // The library beside the structures people pick instead (baselines.h), on
 // the same workloads:
 //   W1 steady state with a few timers and random timeouts (pop one, arm one)
@@ -44,9 +46,18 @@ struct Stimer {
 #endif
     using Node = stimer;
     running_timers list;
-    Stimer() { stimer_init_running_timers(&list); }
-    void start(Node *n, int32_t timeout) { stimer_start(&list, n, timeout); }
-    void kill(Node *n) { stimer_kill(&list, n); }
+    Stimer()
+    {
+        stimer_init_running_timers(&list);
+    }
+    void start(Node *n, int32_t timeout)
+    {
+        stimer_start(&list, n, timeout);
+    }
+    void kill(Node *n)
+    {
+        stimer_kill(&list, n);
+    }
 };
 
 int64_t peek(Stimer &q)
@@ -116,8 +127,10 @@ struct Setup {
 
     // n nodes, in address order or shuffled; timeouts uniform in [lo, hi].
     Setup(benchmark::State &state, int32_t lo, int32_t hi)
-        : store(new Node[static_cast<std::size_t>(state.range(0))]()),
-          nodes(static_cast<std::size_t>(state.range(0))), timeouts(kDraws), picks(kDraws)
+        : store(new Node[static_cast<std::size_t>(state.range(0))]())
+        , nodes(static_cast<std::size_t>(state.range(0)))
+        , timeouts(kDraws)
+        , picks(kDraws)
     {
         for (std::size_t i = 0; i < nodes.size(); ++i)
             nodes[i] = &store[i];
@@ -156,8 +169,8 @@ void finish(benchmark::State &state, Setup<Q> &s, int64_t items_per_iteration = 
     if constexpr (std::is_same_v<Q, SortedList>)
         // The delta list visits the same timers: both pass every timer that
         // fires no later than the new one, then stop on the next.
-        state.counters["visits_per_arm"] = benchmark::Counter(
-            static_cast<double>(s.q.visits), benchmark::Counter::kAvgIterations);
+        state.counters["visits_per_arm"] =
+            benchmark::Counter(static_cast<double>(s.q.visits), benchmark::Counter::kAvgIterations);
 }
 
 // W1: a few timers with random timeouts; pop the earliest, re-arm it.
@@ -312,7 +325,8 @@ template <class Q>
 void register_all()
 {
     std::string name = Q::name;
-    auto add = [&name](const char *work, void (*fn)(benchmark::State &), std::initializer_list<int64_t> ns) {
+    auto add = [&name](const char *work, void (*fn)(benchmark::State &),
+                       std::initializer_list<int64_t> ns) {
         sizes(benchmark::RegisterBenchmark((std::string(work) + "/" + name).c_str(), fn), ns);
     };
     add("W1_few", w1_few<Q>, {1, 4, 16, 64});

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 # Installation, in four components that the Debian packages follow:
 #   runtime  libstimer.so.1
 #   checked  the checked build, in <libdir>/stimer-checked
@@ -98,5 +100,9 @@ endforeach()
 install(DIRECTORY ${man3}/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 install(FILES README.md docs/API.md docs/BENCHMARKS.md docs/TESTING.md docs/TIMEOUTS.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
+# A Debian package carries the licence in its copyright file instead.
+if(NOT STIMER_DEB)
+  install(FILES LICENSES/MIT.txt DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME LICENSE COMPONENT dev)
+endif()
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev
   FILES_MATCHING PATTERN "*.c")

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 # Debian packages, one a component of cmake/install.cmake:
 #   libstimer1          libstimer.so.1, with its symbols file
 #   libstimer-dev       what a program is built with, and the manual pages

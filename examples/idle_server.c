@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /*
  * An echo server on 127.0.0.1 that gives every connection two deadlines and
  * keeps them all with two timers.
@@ -22,6 +24,11 @@
  * when their timeouts differ (a deadline each peer negotiates, say): each
  * arming then walks only the timers that fire sooner.
  *
+ * Every activity is stamped with a tick read when it happens, so deadlines
+ * stand in the FIFO in the order of their activity. Each wake-up reads at
+ * most once from each connection and accepts at most EVENTS connections,
+ * so that one busy peer cannot starve the others.
+ *
  *   idle_server [--port N] [--setup MS] [--idle MS] [--stats MS] [--run MS]
  *
  * It prints "listening on 127.0.0.1:<port>", then a statistics line every
@@ -29,7 +36,9 @@
  * stops on SIGTERM or SIGINT, or after --run ms if that is given, closes
  * every connection, and says in its last line whether anything leaked.
  * A connection closed by the server first receives
- * "bye <setup|idle|shutdown> <deadline tick> <tick now>".
+ * "bye <setup|idle|shutdown|long> <deadline tick> <tick now>"; "long" is a
+ * line of more than LINE_BYTES bytes. Out of descriptors, it says so once
+ * and stops accepting until a connection closes.
  */
 #define _GNU_SOURCE /* accept4, signalfd */
 #include <dirent.h>
@@ -48,13 +57,25 @@
 #include "stimer.h"
 #include "tovask.h"
 
-#define LINE_BYTES 512
-#define EVENTS 64
+#define LINE_BYTES 512 /* the longest line, newline included */
+#define EVENTS     64
+
+/* The timers of one list must fire within 2^31 ticks of each other and of
+ * the tick at which one is armed. A timeout of at most half of that leaves
+ * the other half for a pass that comes late. */
+#define MAX_TIMEOUT (INT32_MAX / 2)
+
+#define USAGE                                                              \
+    "usage: idle_server [--port N] [--setup MS] [--idle MS] [--stats MS] " \
+    "[--run MS]\n"                                                         \
+    "Each time is at most %d ms. A line is at most %d bytes, newline "     \
+    "included;\na longer one closes the connection with \"bye long\".\n"
 
 enum { TAG_PHASE, TAG_STATS, TAG_STOP };
 enum { SETUP, IDLE, PHASES, NO_PHASE = -1 };
-enum { BY_SETUP, BY_IDLE, BY_SHUTDOWN, BY_PEER, BY_RESET, BY_ERROR, REASONS };
-static const char *const reason_name[REASONS] = {"setup", "idle", "shutdown",
+/* The reasons up to BY_LONG are told to the peer in a bye line. */
+enum { BY_SETUP, BY_IDLE, BY_SHUTDOWN, BY_LONG, BY_PEER, BY_RESET, BY_ERROR, REASONS };
+static const char *const reason_name[REASONS] = {"setup", "idle",  "shutdown", "long",
                                                  "peer",  "reset", "error"};
 
 /* A place in a phase's FIFO: circular, through the phase's own link. */
@@ -65,21 +86,22 @@ struct fifo {
 struct conn {
     struct fifo place; /* first member: a place is its connection */
     int fd;
-    int phase;         /* SETUP, IDLE or NO_PHASE */
-    int64_t deadline;  /* the tick at which it expires */
-    size_t len;        /* bytes of an unfinished line in buf */
+    int phase;        /* SETUP, IDLE or NO_PHASE */
+    int64_t deadline; /* the tick at which it expires */
+    size_t len;       /* bytes of an unfinished line in buf */
     char buf[LINE_BYTES];
 };
 
 struct phase {
     int32_t timeout;
-    int reason;        /* why a connection that misses it is closed */
-    struct fifo fifo;  /* least recently active first */
-    stimer timer;      /* running exactly while the FIFO is not empty */
+    int reason;       /* why a connection that misses it is closed */
+    struct fifo fifo; /* least recently active first */
+    stimer timer;     /* running exactly while the FIFO is not empty */
 };
 
 static running_timers timers;
 static struct phase phases[PHASES];
+static int ep, listener, listener_paused, limit_reported;
 static long open_conns, accepted, lines, closed[REASONS];
 
 static void fifo_unlink(struct fifo *f)
@@ -128,9 +150,19 @@ static void track(struct conn *c, int phase, int64_t now)
         stimer_start(&timers, &p->timer, p->timeout);
 }
 
+/* Watches the listener again, or no longer: out of descriptors, the server
+ * waits for a connection to close instead of retrying every pass. */
+static void watch_listener(int on)
+{
+    struct epoll_event ev = {.events = EPOLLIN, .data.ptr = &listener};
+    if (epoll_ctl(ep, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, listener, &ev) < 0)
+        perror("idle_server: epoll_ctl on the listener");
+    listener_paused = !on;
+}
+
 static void drop(struct conn *c, int reason, int64_t now)
 {
-    if (reason <= BY_SHUTDOWN) {
+    if (reason <= BY_LONG) {
         char bye[80];
         int n = snprintf(bye, sizeof bye, "bye %s %lld %lld\n", reason_name[reason],
                          (long long)c->deadline, (long long)now);
@@ -141,10 +173,12 @@ static void drop(struct conn *c, int reason, int64_t now)
     free(c);
     --open_conns;
     ++closed[reason];
+    if (listener_paused)
+        watch_listener(1);
 }
 
-/* The phase's timer fired: close the connections that are due, then arm it
- * for the first that is not. */
+/* A pass over a phase at tick now: close the connections that are due,
+ * then arm its timer for the first that is not. */
 static void expire(struct phase *p, int64_t now)
 {
     struct conn *c;
@@ -154,56 +188,66 @@ static void expire(struct phase *p, int64_t now)
         stimer_start(&timers, &p->timer, (int32_t)(c->deadline - now));
 }
 
-/* Reads what c sent and echoes each whole line. */
-static void readable(struct conn *c, int64_t now)
+/* Reads once from c and echoes each whole line; the event loop comes back
+ * for the rest. */
+static void readable(struct conn *c)
 {
-    for (;;) {
-        ssize_t n = recv(c->fd, c->buf + c->len, sizeof c->buf - c->len, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN)
-            return;
-        if (n <= 0) {
-            drop(c, n == 0 ? BY_PEER : errno == ECONNRESET ? BY_RESET : BY_ERROR, now);
+    ssize_t n;
+    do
+        n = recv(c->fd, c->buf + c->len, sizeof c->buf - c->len, 0);
+    while (n < 0 && errno == EINTR);
+    int64_t now = TickGetCount();
+    if (n < 0 && errno == EAGAIN)
+        return;
+    if (n <= 0) {
+        drop(c, n == 0 ? BY_PEER : errno == ECONNRESET ? BY_RESET : BY_ERROR, now);
+        return;
+    }
+    if (c->deadline <= now)
+        return; /* read after its deadline: this wake-up's pass closes it */
+    c->len += (size_t)n;
+    char *start = c->buf, *end;
+    while ((end = memchr(start, '\n', c->len - (size_t)(start - c->buf))) != NULL) {
+        size_t size = (size_t)(end - start) + 1;
+        ++lines;
+        if (send(c->fd, start, size, MSG_NOSIGNAL) != (ssize_t)size) {
+            drop(c, BY_ERROR, now); /* a peer that does not read its echoes */
             return;
         }
-        c->len += (size_t)n;
-        char *start = c->buf, *end;
-        while ((end = memchr(start, '\n', c->len - (size_t)(start - c->buf))) != NULL) {
-            size_t size = (size_t)(end - start) + 1;
-            /* The greeting moves c from SETUP to IDLE; any later line renews it. */
-            track(c, IDLE, now);
-            ++lines;
-            if (send(c->fd, start, size, MSG_NOSIGNAL) != (ssize_t)size) {
-                drop(c, BY_ERROR, now); /* a peer that does not read its echoes */
-                return;
-            }
-            start = end + 1;
-        }
+        start = end + 1;
+    }
+    if (start != c->buf) {
+        /* The greeting moves c from SETUP to IDLE; any later line renews it. */
+        track(c, IDLE, now);
         c->len -= (size_t)(start - c->buf);
         memmove(c->buf, start, c->len);
-        if (c->len == sizeof c->buf) {
-            drop(c, BY_ERROR, now); /* a line longer than the buffer */
-            return;
-        }
+    } else if (c->len == sizeof c->buf) {
+        drop(c, BY_LONG, now);
     }
 }
 
-static void accept_all(int ep, int listener, int64_t now)
+static void accept_some(void)
 {
-    for (;;) {
+    for (int i = 0; i < EVENTS; i++) {
         int fd = accept4(listener, NULL, NULL, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            /* Out of descriptors, a server would shed load here; this one
-             * waits for connections to close. */
-            if (errno != EAGAIN && errno != ECONNABORTED && errno != EINTR)
-                perror("accept4");
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                /* Once until the backlog is cleared, not at every close. */
+                if (!limit_reported)
+                    perror("idle_server: not accepting until a connection closes");
+                limit_reported = 1;
+                watch_listener(0);
+            } else if (errno == EAGAIN) {
+                limit_reported = 0;
+            } else if (errno != ECONNABORTED && errno != EINTR) {
+                perror("idle_server: accept4");
+            }
             return;
         }
         struct conn *c = malloc(sizeof *c);
         struct epoll_event ev = {.events = EPOLLIN, .data.ptr = c};
         if (!c || epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) < 0) {
-            perror(c ? "epoll_ctl" : "malloc");
+            perror(c ? "idle_server: epoll_ctl" : "idle_server: malloc");
             free(c);
             close(fd);
             continue;
@@ -212,7 +256,7 @@ static void accept_all(int ep, int listener, int64_t now)
         c->fd = fd;
         c->phase = NO_PHASE;
         c->len = 0;
-        track(c, SETUP, now);
+        track(c, SETUP, TickGetCount());
         ++accepted;
         ++open_conns;
     }
@@ -251,13 +295,14 @@ static void print_stats(int64_t now)
     fflush(stdout);
 }
 
-static int32_t option(const char *name, const char *value, long max)
+static int32_t option(const char *name, const char *value, long min, long max)
 {
     char *end;
     long v = value ? strtol(value, &end, 10) : -1;
-    if (!value || !*value || *end || v < 0 || v > max) {
-        fprintf(stderr, "idle_server: %s needs a number from 0 to %ld, not '%s'\n", name, max,
-                value ? value : "");
+    if (!value || !*value || *end || v < min || v > max) {
+        fprintf(stderr, "idle_server: %s needs a number from %ld to %ld, not '%s'%s\n", name, min,
+                max, value ? value : "",
+                max == MAX_TIMEOUT ? " (a timer must fire within 2^30 ticks)" : "");
         exit(2);
     }
     return (int32_t)v;
@@ -265,7 +310,8 @@ static int32_t option(const char *name, const char *value, long max)
 
 static int listen_on(int32_t port)
 {
-    struct sockaddr_in addr = {.sin_family = AF_INET, .sin_port = htons((uint16_t)port),
+    struct sockaddr_in addr = {.sin_family = AF_INET,
+                               .sin_port = htons((uint16_t)port),
                                .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
     socklen_t size = sizeof addr;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -287,24 +333,19 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; i += 2) {
         const char *value = i + 1 < argc ? argv[i + 1] : NULL;
         if (!strcmp(argv[i], "--port"))
-            port = option(argv[i], value, 65535);
+            port = option(argv[i], value, 0, 65535);
         else if (!strcmp(argv[i], "--setup"))
-            setup = option(argv[i], value, INT32_MAX);
+            setup = option(argv[i], value, 0, MAX_TIMEOUT);
         else if (!strcmp(argv[i], "--idle"))
-            idle = option(argv[i], value, INT32_MAX);
+            idle = option(argv[i], value, 0, MAX_TIMEOUT);
         else if (!strcmp(argv[i], "--stats"))
-            stats_period = option(argv[i], value, INT32_MAX);
+            stats_period = option(argv[i], value, 1, MAX_TIMEOUT);
         else if (!strcmp(argv[i], "--run"))
-            run = option(argv[i], value, INT32_MAX);
+            run = option(argv[i], value, 0, MAX_TIMEOUT);
         else {
-            fprintf(stderr, "usage: idle_server [--port N] [--setup MS] [--idle MS] "
-                            "[--stats MS] [--run MS]\n");
+            fprintf(stderr, USAGE, MAX_TIMEOUT, LINE_BYTES);
             return 2;
         }
-    }
-    if (stats_period == 0) {
-        fprintf(stderr, "idle_server: --stats must be at least 1 ms\n");
-        return 2;
     }
 
     int descriptors = open_descriptors();
@@ -314,8 +355,8 @@ int main(int argc, char **argv)
     sigaddset(&stop_signals, SIGINT);
     sigprocmask(SIG_BLOCK, &stop_signals, NULL);
     int sig = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
-    int ep = epoll_create1(EPOLL_CLOEXEC);
-    int listener = listen_on(port);
+    ep = epoll_create1(EPOLL_CLOEXEC);
+    listener = listen_on(port);
     struct epoll_event ev = {.events = EPOLLIN, .data.ptr = &listener};
     struct epoll_event sev = {.events = EPOLLIN, .data.ptr = &sig};
     if (sig < 0 || ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, listener, &ev) < 0 ||
@@ -348,18 +389,17 @@ int main(int argc, char **argv)
             perror("epoll_wait");
             break;
         }
-        int64_t now = TickGetCount();
         for (int i = 0; i < n; i++) {
             if (events[i].data.ptr == &listener)
-                accept_all(ep, listener, now);
+                accept_some();
             else if (events[i].data.ptr == &sig)
                 running = 0;
             else
-                readable(events[i].data.ptr, now);
+                readable(events[i].data.ptr);
         }
         stimer *t;
         while ((t = stimer_get_next_fired_timer(&timers)) != NULL) {
-            now = TickGetCount();
+            int64_t now = TickGetCount();
             if (t->tag == TAG_PHASE) {
                 expire(t->data, now);
             } else if (t->tag == TAG_STATS) {

@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /*
  * A polling loop on the platform clock (a tick is a millisecond).
  *
@@ -26,10 +28,10 @@ enum {
     TAG_STOP      /* ends the loop */
 };
 
-#define TICK_PERIOD 250
-#define FEED_PERIOD 200
+#define TICK_PERIOD      250
+#define FEED_PERIOD      200
 #define WATCHDOG_TIMEOUT 500
-#define FEEDS 5
+#define FEEDS            5
 
 /* What a timer was armed for, kept in its data. */
 struct job {
@@ -60,9 +62,8 @@ static int poll_timeout(void)
 int main(void)
 {
     struct job jobs[] = {
-        {"once-900", 0},  {"once-300", 0},  {"tie-first", 0}, {"tie-second", 0},
-        {"tick", 0},      {"feed", 0},      {"watchdog", 0},  {"cancel", 0},
-        {"doomed", 0},    {"stop", 0},
+        {"once-900", 0}, {"once-300", 0}, {"tie-first", 0}, {"tie-second", 0}, {"tick", 0},
+        {"feed", 0},     {"watchdog", 0}, {"cancel", 0},    {"doomed", 0},     {"stop", 0},
     };
     stimer once900, once300, tie1, tie2, tick, feed, watchdog, cancel, doomed, stop;
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // Differential fuzzing: each input is a program of operations over a few
 // lists and timers, run on the library and on the reference model at once
 // (tests/support/differential.cpp says how the bytes are read). The first

@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /*
  * Stand-in for the platform library: a tick is one millisecond of
  * CLOCK_MONOTONIC.

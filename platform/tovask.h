@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /*
  * The platform's tick counter, supplied by libtovask.so.
  *

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // The checks of the checked build (see checked.h). Every record the library
 // links is registered: each running timer with its list, each list that
 // holds timers with the firing time of its last timer and the last tick read
@@ -124,28 +126,61 @@ struct {
     int64_t now;
 } current;
 
+// A report line on the stack. Text past its end is cut, and the offset
+// never passes the buffer, whatever snprintf says it would have written.
+class Line {
+public:
+    __attribute__((format(printf, 2, 0))) void add(const char *format, va_list args)
+    {
+        int n = vsnprintf(text_ + len_, sizeof text_ - len_, format, args);
+        if (n > 0)
+            len_ += static_cast<size_t>(n) < sizeof text_ - len_ ? static_cast<size_t>(n)
+                                                                 : sizeof text_ - 1 - len_;
+    }
+
+    __attribute__((format(printf, 2, 3))) void add(const char *format, ...)
+    {
+        va_list args;
+        va_start(args, format);
+        add(format, args);
+        va_end(args);
+    }
+
+    [[noreturn]] void write_and_abort()
+    {
+        text_[len_ - 1] = '\n'; // also when the line was cut
+        for (size_t done = 0; done < len_;) {
+            ssize_t w = write(2, text_ + done, len_ - done);
+            if (w <= 0)
+                break;
+            done += static_cast<size_t>(w);
+        }
+        abort();
+    }
+
+private:
+    char text_[1536];
+    size_t len_ = 0;
+};
+
+// One line naming the call, what was found, the rule broken (none when the
+// checks themselves fail) and the likely cause; then abort().
 [[noreturn]] __attribute__((format(printf, 3, 4))) void report(const char *rule, const char *cause,
                                                                const char *found, ...)
 {
-    char line[1536];
-    int n = snprintf(line, sizeof line, "stimer: %s(list=%p", current.name, current.list);
+    Line line;
+    line.add("stimer: %s(list=%p", current.name, current.list);
     if (current.timer)
-        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), ", timer=%p", current.timer);
-    n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "): ");
+        line.add(", timer=%p", current.timer);
+    line.add("): ");
     va_list args;
     va_start(args, found);
-    n += vsnprintf(line + n, sizeof line - static_cast<size_t>(n), found, args);
+    line.add(found, args);
     va_end(args);
-    n += snprintf(line + n, sizeof line - static_cast<size_t>(n),
-                  ". Rule: %s. Likely cause: %s.\n", rule, cause);
-    size_t len = n < static_cast<int>(sizeof line) ? static_cast<size_t>(n) : sizeof line - 1;
-    for (size_t done = 0; done < len;) {
-        ssize_t w = write(2, line + done, len - done);
-        if (w <= 0)
-            break;
-        done += static_cast<size_t>(w);
-    }
-    abort();
+    if (rule)
+        line.add(". Rule: %s", rule);
+    line.add(". Likely cause: %s.\n", cause);
+    line.write_and_abort();
 }
 
 template <class Value>
@@ -159,7 +194,8 @@ Value *Table<Value>::insert(const void *key)
         size_t old_size = old ? mask_ + 1 : 0;
         slots_ = static_cast<Slot *>(calloc(size, sizeof(Slot)));
         if (!slots_)
-            report(kRuleKeep, "the process ran out of memory", "the checked build cannot grow its registry");
+            report(nullptr, "the process ran out of memory",
+                   "the checked build cannot grow its registry");
         mask_ = size - 1;
         used_ = 0;
         for (size_t i = 0; i < old_size; ++i)
@@ -205,7 +241,8 @@ const char kCauseFreed[] = "a running timer's memory was freed, went out of scop
 void link(const running_timers *list, const stimer_link *l)
 {
     if (!in_list(list, l))
-        report(kRuleKeep, kCauseFreed, "met %p, which is neither this list's head nor a timer running in it",
+        report(kRuleKeep, kCauseFreed,
+               "met %p, which is neither this list's head nor a timer running in it",
                static_cast<const void *>(l));
     if (l != &list->head)
         reachable(l);
@@ -233,9 +270,11 @@ void list(const running_timers *list)
         if (!head->next)
             report(kRuleInit, "stimer_init_running_timers was never called on it",
                    "the list is zeroed, not initialised");
-        report(kRuleInit, "the list was never initialised, or it is a copy or a move of a list that holds timers",
-               "head.next is %p and head.prev %p, but no timer runs in this list",
-               static_cast<const void *>(head->next), static_cast<const void *>(head->prev));
+        report(
+            kRuleInit,
+            "the list was never initialised, or it is a copy or a move of a list that holds timers",
+            "head.next is %p and head.prev %p, but no timer runs in this list",
+            static_cast<const void *>(head->next), static_cast<const void *>(head->prev));
     }
     link(list, head->next);
     link(list, head->prev);
@@ -252,18 +291,24 @@ void timer(const running_timers *list, const stimer *t)
         if (l->next == l && l->prev == l)
             return;
         if (!l->next)
-            report(kRuleInit, "stimer_init was never called on it", "the timer is zeroed, not initialised");
-        report(kRuleKeep, "a copy or a move of a running timer (assignment, memcpy, realloc), or a timer never initialised",
+            report(kRuleInit, "stimer_init was never called on it",
+                   "the timer is zeroed, not initialised");
+        report(kRuleKeep,
+               "a copy or a move of a running timer (assignment, memcpy, realloc), or a timer "
+               "never initialised",
                "its links (next=%p, prev=%p) say that it runs, but no list holds it",
                static_cast<const void *>(l->next), static_cast<const void *>(l->prev));
     }
     if (r->list != list)
-        report(kRuleList, "the wrong list passed, or a timer armed into another list without stimer_kill first",
-               "the timer runs in list %p, not in this one", static_cast<const void *>(r->list));
+        report(
+            kRuleList,
+            "the wrong list passed, or a timer armed into another list without stimer_kill first",
+            "the timer runs in list %p, not in this one", static_cast<const void *>(r->list));
     link(list, l->next);
     link(list, l->prev);
     if (l->next->prev != l || l->prev->next != l)
-        report(kRuleKeep, kCauseFreed, "its neighbours do not lead back to it (next=%p, whose prev is %p)",
+        report(kRuleKeep, kCauseFreed,
+               "its neighbours do not lead back to it (next=%p, whose prev is %p)",
                static_cast<const void *>(l->next), static_cast<const void *>(l->next->prev));
 }
 
@@ -280,7 +325,8 @@ void tick(const running_timers *list, int64_t now)
     if (!h)
         return;
     if (now < h->last_now)
-        report(kRuleClock, "a platform tick count that is not monotonic, or one reset while timers ran",
+        report(kRuleClock,
+               "a platform tick count that is not monotonic, or one reset while timers ran",
                "the tick count went back from %lld to %lld", static_cast<long long>(h->last_now),
                static_cast<long long>(now));
     h->last_now = now;
@@ -291,7 +337,8 @@ void horizon(const running_timers *list, int64_t now, int32_t timeout)
     __int128 fire = __int128{now} + timeout;
     if (fire > INT64_MAX || fire < INT64_MIN)
         report(kRuleHorizon, "a tick count near the end of its range",
-               "now %lld plus timeout %d leaves the 64-bit tick range", static_cast<long long>(now), timeout);
+               "now %lld plus timeout %d leaves the 64-bit tick range", static_cast<long long>(now),
+               timeout);
     const Holding *h = lists.find(list);
     if (!h)
         return;
@@ -307,8 +354,10 @@ void horizon(const running_timers *list, int64_t now, int32_t timeout)
         report(kRuleHorizon,
                now - earliest > INT32_MAX
                    ? "fired timers left in the list too long, or a jump of the tick count"
-                   : "a timeout too long for the oldest timer still in the list (an overdue timer not collected?)",
-               "the list would span %lld ticks (earliest firing time %lld, latest %lld, base_time %lld, "
+                   : "a timeout too long for the oldest timer still in the list (an overdue timer "
+                     "not collected?)",
+               "the list would span %lld ticks (earliest firing time %lld, latest %lld, base_time "
+               "%lld, "
                "now %lld, new firing time %lld)",
                static_cast<long long>(hi - lo), static_cast<long long>(earliest),
                static_cast<long long>(h->last_fire), static_cast<long long>(base),
@@ -319,13 +368,15 @@ void init_list(const running_timers *list)
 {
     if (lists.find(list))
         report(kRuleReinit, "kill or collect its timers before initialising it again",
-               "the list still holds running timers (the first is %p)", static_cast<const void *>(list->head.next));
+               "the list still holds running timers (the first is %p)",
+               static_cast<const void *>(list->head.next));
 }
 
 void init_timer(const stimer *t)
 {
     if (const Running *r = timers.find(t))
-        report(kRuleReinit, "stimer_kill it first, or the memory of a running timer was freed and reused",
+        report(kRuleReinit,
+               "stimer_kill it first, or the memory of a running timer was freed and reused",
                "the timer is running in list %p", static_cast<const void *>(r->list));
 }
 

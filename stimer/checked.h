@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 // Hooks of the checked build. That build compiles stimer.cpp with
 // STIMER_CHECKED and links checked.cpp, which checks each call against the
 // header's rules and stops the program at the first one broken. In the
@@ -24,7 +26,7 @@ public:
 void list(const running_timers *list);                   // initialised and sound
 void timer(const running_timers *list, const stimer *t); // idle, or running in list
 void visit(const running_timers *list, const stimer *t); // its links, before the walk reads it
-void tick(const running_timers *list, int64_t now);       // the count never goes back
+void tick(const running_timers *list, int64_t now);      // the count never goes back
 void horizon(const running_timers *list, int64_t now, int32_t timeout);
 void init_list(const running_timers *list);
 void init_timer(const stimer *t);

@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /*
  * stimer: one-shot software timers kept in a delta list and polled by the
  * caller.
@@ -105,9 +107,8 @@ typedef struct stimer {
 #else
 /* C99: a negative array size stops the build. */
 #define STIMER_STATIC_ASSERT_JOIN(a, b) a##b
-#define STIMER_STATIC_ASSERT_AT(cond, line)                                    \
-    typedef char STIMER_STATIC_ASSERT_JOIN(stimer_layout_check_,               \
-                                           line)[(cond) ? 1 : -1]
+#define STIMER_STATIC_ASSERT_AT(cond, line) \
+    typedef char STIMER_STATIC_ASSERT_JOIN(stimer_layout_check_, line)[(cond) ? 1 : -1]
 #define STIMER_STATIC_ASSERT(cond, msg) STIMER_STATIC_ASSERT_AT(cond, __LINE__)
 #endif
 
@@ -115,17 +116,13 @@ typedef struct stimer {
 /* The layout is part of the ABI: callers allocate these records. */
 STIMER_STATIC_ASSERT(sizeof(stimer_link) == 16, "stimer_link is 16 bytes");
 STIMER_STATIC_ASSERT(sizeof(running_timers) == 24, "running_timers is 24 bytes");
-STIMER_STATIC_ASSERT(offsetof(running_timers, head) == 8,
-                     "running_timers.head at 8");
+STIMER_STATIC_ASSERT(offsetof(running_timers, head) == 8, "running_timers.head at 8");
 STIMER_STATIC_ASSERT(sizeof(stimer) == 32, "stimer is 32 bytes");
 STIMER_STATIC_ASSERT(offsetof(stimer, link) == 0, "stimer.link at 0");
 STIMER_STATIC_ASSERT(offsetof(stimer, data) == 16, "stimer.data at 16");
-STIMER_STATIC_ASSERT(offsetof(stimer, delta) == 24,
-                     "stimer.delta at 24");
-STIMER_STATIC_ASSERT(offsetof(stimer, user_word) == 28,
-                     "stimer.user_word at 28");
-STIMER_STATIC_ASSERT(offsetof(stimer, user_byte) == 30,
-                     "stimer.user_byte at 30");
+STIMER_STATIC_ASSERT(offsetof(stimer, delta) == 24, "stimer.delta at 24");
+STIMER_STATIC_ASSERT(offsetof(stimer, user_word) == 28, "stimer.user_word at 28");
+STIMER_STATIC_ASSERT(offsetof(stimer, user_byte) == 30, "stimer.user_byte at 30");
 STIMER_STATIC_ASSERT(offsetof(stimer, tag) == 31, "stimer.tag at 31");
 #endif
 
@@ -167,8 +164,7 @@ STIMER_API void stimer_init(stimer *timer, int tag, void *data);
  *   Cost:     O(1) into an empty list; otherwise a walk from the earliest
  *             timer over those that fire no later than this one, plus one.
  */
-STIMER_API int stimer_start(running_timers *list, stimer *timer,
-                            int32_t timeout);
+STIMER_API int stimer_start(running_timers *list, stimer *timer, int32_t timeout);
 
 /*
  * stimer_start_ex: store a new tag in the timer, then stimer_start.
@@ -178,8 +174,7 @@ STIMER_API int stimer_start(running_timers *list, stimer *timer,
  *   Returns:  0, always.
  *   Cost:     as stimer_start. Reads the tick count exactly once.
  */
-STIMER_API int stimer_start_ex(running_timers *list, stimer *timer,
-                               int32_t timeout, int tag);
+STIMER_API int stimer_start_ex(running_timers *list, stimer *timer, int32_t timeout, int tag);
 
 /*
  * stimer_kill: cancel a timer.

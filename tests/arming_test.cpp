@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // Arming, re-arming and cancelling: where a timer goes, what its neighbours
 // and the list's base_time become, and how the tick arithmetic wraps.
 #include <cstring>

@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /* The interface from C, on the stand-in clock: the header compiles as C, the
  * records lay out as the library expects, and one timer goes through its
  * whole life. */

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // The checked build stops each class of caller mistake at once, with one
 // line that names the call, the rule and the likely cause. Each mistake runs
 // in a child process (a death test) against a fresh list.
@@ -49,7 +51,8 @@ protected:
 #define SKIP_UNDER_TSAN() (void)0
 #endif
 
-const char kKeep[] = "Rule: neither is released, moved or copied while they are linked to each other";
+const char kKeep[] =
+    "Rule: neither is released, moved or copied while they are linked to each other";
 const char kHorizon[] = "Rule: every difference between the firing times";
 
 TEST_F(Checked, RecordsNeverInitialised)
@@ -57,37 +60,44 @@ TEST_F(Checked, RecordsNeverInitialised)
     running_timers zeroed_list{};
     stimer zeroed{};
     EXPECT_DEATH(stimer_start(&zeroed_list, &t[0], 5),
-                 "stimer: stimer_start\\(list=0x[0-9a-f]+, timer=0x[0-9a-f]+\\): the list is zeroed.*Likely cause: "
+                 "stimer: stimer_start\\(list=0x[0-9a-f]+, timer=0x[0-9a-f]+\\): the list is "
+                 "zeroed.*Likely cause: "
                  "stimer_init_running_timers was never called on it\\.");
-    EXPECT_DEATH(stimer_get_next_fired_timer(&zeroed_list), "stimer_get_next_fired_timer.*the list is zeroed");
-    EXPECT_DEATH(stimer_kill(&list, &zeroed), "stimer_kill.*the timer is zeroed.*Rule: every pointer passed in");
+    EXPECT_DEATH(stimer_get_next_fired_timer(&zeroed_list),
+                 "stimer_get_next_fired_timer.*the list is zeroed");
+    EXPECT_DEATH(stimer_kill(&list, &zeroed),
+                 "stimer_kill.*the timer is zeroed.*Rule: every pointer passed in");
     arm_three();
     EXPECT_DEATH(stimer_start(&list, &zeroed, 5), "stimer_start.*the timer is zeroed");
-    EXPECT_DEATH(stimer_start(&other, &zeroed, 5), "stimer_start.*the timer is zeroed"); // an empty list
+    EXPECT_DEATH(stimer_start(&other, &zeroed, 5),
+                 "stimer_start.*the timer is zeroed"); // an empty list
     running_timers garbage;
     std::memset(&garbage, 0x5A, sizeof garbage);
-    EXPECT_DEATH(stimer_get_next_firing_time(&garbage),
-                 "stimer_get_next_firing_time\\(list=.*no timer runs in this list.*never initialised");
+    EXPECT_DEATH(
+        stimer_get_next_firing_time(&garbage),
+        "stimer_get_next_firing_time\\(list=.*no timer runs in this list.*never initialised");
 }
 
 TEST_F(Checked, RunningTimerGivenAnotherList)
 {
     arm_three();
-    EXPECT_DEATH(stimer_kill(&other, &t[2]),
-                 "stimer_kill.*the timer runs in list 0x[0-9a-f]+, not in this one\\. Rule: an operation on a "
-                 "running timer is given the list the timer is in");
+    EXPECT_DEATH(stimer_kill(&other, &t[2]), "stimer_kill.*the timer runs in list 0x[0-9a-f]+, not "
+                                             "in this one\\. Rule: an operation on a "
+                                             "running timer is given the list the timer is in");
     stimer_start(&other, &t[3], 5);
     EXPECT_DEATH(stimer_start(&list, &t[3], 5), "stimer_start.*runs in list.*not in this one");
-    EXPECT_DEATH(stimer_start_ex(&list, &t[3], 5, 1), "stimer_start_ex.*runs in list.*not in this one");
+    EXPECT_DEATH(stimer_start_ex(&list, &t[3], 5, 1),
+                 "stimer_start_ex.*runs in list.*not in this one");
 }
 
 TEST_F(Checked, InitialisingRunningRecords)
 {
     arm_three();
-    EXPECT_DEATH(stimer_init(&t[1], 0, nullptr),
-                 "stimer_init.*the timer is running in list.*Rule: a running timer is not passed to stimer_init");
+    EXPECT_DEATH(stimer_init(&t[1], 0, nullptr), "stimer_init.*the timer is running in list.*Rule: "
+                                                 "a running timer is not passed to stimer_init");
     EXPECT_DEATH(stimer_init_running_timers(&list),
-                 "stimer_init_running_timers.*the list still holds running timers.*Likely cause: kill or collect");
+                 "stimer_init_running_timers.*the list still holds running timers.*Likely cause: "
+                 "kill or collect");
 }
 
 TEST_F(Checked, RunningTimersCopiedOrMoved)
@@ -95,8 +105,9 @@ TEST_F(Checked, RunningTimersCopiedOrMoved)
     SKIP_UNDER_TSAN();
     arm_three();
     stimer copy = t[1];
-    EXPECT_DEATH(stimer_kill(&list, &copy), "stimer_kill.*say that it runs, but no list holds it.*" +
-                                                std::string(kKeep) + ".*a copy or a move of a running timer");
+    EXPECT_DEATH(stimer_kill(&list, &copy),
+                 "stimer_kill.*say that it runs, but no list holds it.*" + std::string(kKeep) +
+                     ".*a copy or a move of a running timer");
     // An array of running timers moved elsewhere, the old one freed.
     EXPECT_DEATH(
         {
@@ -112,7 +123,8 @@ TEST_F(Checked, RunningTimersCopiedOrMoved)
             while (stimer_get_next_fired_timer(&other)) {
             }
         },
-        "stimer_get_next_fired_timer.*(freed or dead memory|neither this list.s head nor a timer running in it|"
+        "stimer_get_next_fired_timer.*(freed or dead memory|neither this list.s head nor a timer "
+        "running in it|"
         "lead back)");
 }
 
@@ -157,7 +169,8 @@ TEST_F(Checked, RunningTimersFreedOrOutOfScope)
             std::memset(&t[1].link, 0x5A, sizeof t[1].link); // a stray write
             stimer_start(&list, &t[3], 100);
         },
-        "stimer_start.*met 0x5a5a5a5a5a5a5a5a, which is neither this list's head nor a timer running in it");
+        "stimer_start.*met 0x5a5a5a5a5a5a5a5a, which is neither this list's head nor a timer "
+        "running in it");
     EXPECT_DEATH(
         {
             std::memset(&t[0].link.next, 0x5A, sizeof t[0].link.next); // the first timer's
@@ -177,13 +190,15 @@ TEST_F(Checked, BeyondTheHorizonAndClockGoingBack)
                      ".*an overdue timer not collected");
     // The tick count jumps by 2^32, or the list is left undrained for 26 days.
     test_clock::now += int64_t{1} << 32;
-    EXPECT_DEATH(stimer_start(&list, &t[1], 5), "would span.*Likely cause: fired timers left in the list too long, "
-                                                "or a jump of the tick count");
+    EXPECT_DEATH(stimer_start(&list, &t[1], 5),
+                 "would span.*Likely cause: fired timers left in the list too long, "
+                 "or a jump of the tick count");
     test_clock::now = 1000 + 26LL * 24 * 3600 * 1000;
     EXPECT_DEATH(stimer_start(&list, &t[1], 5), "would span");
     test_clock::now = 900;
     EXPECT_DEATH(stimer_get_next_fired_timer(&list),
-                 "stimer_get_next_fired_timer.*the tick count went back from 1000 to 900\\. Rule: the count never goes "
+                 "stimer_get_next_fired_timer.*the tick count went back from 1000 to 900\\. Rule: "
+                 "the count never goes "
                  "backwards");
     test_clock::now = INT64_MAX - 5;
     EXPECT_DEATH(stimer_start(&other, &t[2], 10), "leaves the 64-bit tick range");

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 # The symbols file that libstimer1 ships, cmake/debian/symbols, against the
 # one dpkg-gensymbols makes from the built library: a new, missing or
 # re-versioned export fails until the file is brought up to date on purpose.

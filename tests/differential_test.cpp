@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // The differential driver over the fuzzing corpus, over generated programs
 // that start where ticks wrap, and on several threads at once.
 #include <gtest/gtest.h>
@@ -24,7 +26,8 @@ TEST(Differential, ReplaysTheFuzzingCorpus)
     for (const auto &entry : std::filesystem::directory_iterator(STIMER_FUZZ_CORPUS)) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-        EXPECT_EQ(differential::run(bytes.data(), bytes.size(), &ops, kKeepRules), "") << entry.path();
+        EXPECT_EQ(differential::run(bytes.data(), bytes.size(), &ops, kKeepRules), "")
+            << entry.path();
         ++files;
     }
     EXPECT_GT(files, 0) << "no corpus in " << STIMER_FUZZ_CORPUS;
@@ -42,7 +45,8 @@ TEST_P(Generated, AgreesWithTheModel)
     uint64_t ops = 0;
     for (uint64_t k = 0; k < 50; ++k) {
         auto program = differential::generate(GetParam().stream * 1000 + k, GetParam().tick, 4000);
-        ASSERT_EQ(differential::run(program.data(), program.size(), &ops, kKeepRules), "") << "program " << k;
+        ASSERT_EQ(differential::run(program.data(), program.size(), &ops, kKeepRules), "")
+            << "program " << k;
     }
     EXPECT_EQ(ops, 50u * 4000u);
 }
@@ -63,7 +67,8 @@ TEST(Differential, IndependentListsOnFourThreads)
     for (int i = 0; i < 4; ++i)
         threads.emplace_back([i, &errors] {
             uint64_t ops = 0;
-            auto program = differential::generate(100 + static_cast<uint64_t>(i), int64_t{i} << 33, 30000);
+            auto program =
+                differential::generate(100 + static_cast<uint64_t>(i), int64_t{i} << 33, 30000);
             errors[i] = differential::run(program.data(), program.size(), &ops, kKeepRules);
         });
     for (auto &th : threads)

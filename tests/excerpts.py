@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 """Code in the docs that is marked as taken from a source file must be in
 that file, character for character:
 

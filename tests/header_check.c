@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /* Built in every language mode the header promises, with warnings as errors. */
 #include "stimer.h"
 

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 # Checks the built libstimer.so: its name, what it needs and where it looks
 # for it, what it exports and imports, that it has no data of its own and
 # that it never calls itself through the PLT.

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 """Checks the installed manual pages against the library and its header.
 
     manpages.py <libstimer.so> <build dir> <work dir> <C compiler>

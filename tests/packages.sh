@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 # Checks the Debian packages that `cmake --workflow --preset package` makes:
 # lintian finds no error in any, and once they are installed into a scratch
 # root, the README's program builds from them with pkg-config and with

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 # The ABI of libstimer.so against the committed baseline, abi/libstimer.abi.
 #
 #   abi.sh check  <libstimer.so>   compare; any difference fails
@@ -27,6 +29,8 @@ update)
     abidw --no-corpus-path --no-comp-dir-path --no-show-locs \
         --header-file "$root/stimer/stimer.h" --drop-private-types --exported-interfaces-only \
         --out-file "$baseline" "$lib" || exit 1
+    # The source file's path is the one thing of this clone in the dump.
+    sed -i "s|path='$root/|path='|" "$baseline"
     echo "wrote $baseline"
     ;;
 check)

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 """Turns the Google Benchmark JSON files of bench/stimer_bench and
 bench/stimer_bench_lto into Markdown: medians in ns per operation, each with
 its ratio to the delta list of the same run, then the walk beside the pointer

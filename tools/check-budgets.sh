@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 # Counts the instructions of each operation with callgrind and fails when one
 # goes over its budget. Usage: check-budgets.sh path/to/budget_driver
 set -euo pipefail

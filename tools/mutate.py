@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 the stimer authors
 """Mutation testing of the library's source.
 
 Makes one single-operator mutant at a time of stimer/stimer.cpp: each

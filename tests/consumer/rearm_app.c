@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 /* A consumer of the installed library, built with
  *   cc -std=c99 rearm_app.c $(pkg-config --cflags --libs stimer)
  * It arms, re-arms and cancels timers on the platform clock and checks that
@@ -33,8 +35,8 @@ int main(void)
     arm(&list, &t[B], 10);
     arm(&list, &t[C], 20);
     arm(&list, &t[D], 20);
-    stimer_kill(&list, &t[C]);  /* C never fires */
-    arm(&list, &t[B], 40);      /* B moves behind A */
+    stimer_kill(&list, &t[C]); /* C never fires */
+    arm(&list, &t[B], 40);     /* B moves behind A */
     if (stimer_get_next_firing_time(&list) != due[D]) {
         fprintf(stderr, "next firing time %lld, D is due at %lld\n",
                 (long long)stimer_get_next_firing_time(&list), (long long)due[D]);
@@ -52,8 +54,8 @@ int main(void)
         poll(NULL, 0, next > now ? (int)(next - now) : 0);
         while ((done = stimer_get_next_fired_timer(&list)) != NULL) {
             int64_t at = TickGetCount();
-            printf("timer %c fired at tick %lld, due %lld\n", 'A' + done->tag,
-                   (long long)at, (long long)due[done->tag]);
+            printf("timer %c fired at tick %lld, due %lld\n", 'A' + done->tag, (long long)at,
+                   (long long)due[done->tag]);
             if (fired == 3 || done->tag != expected[fired] || at < due[done->tag]) {
                 fprintf(stderr, "unexpected timer %c\n", 'A' + done->tag);
                 return 1;

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
 // The byte form of a program: eight bytes of start tick, then operations of
 // an opcode byte and a timer byte, some with operands:
 //   op % 8 == 0, 1   stimer_start, stimer_start_ex: a kind byte, then a
@@ -34,7 +36,11 @@ constexpr int kTimers = 32;
 
 class Input {
 public:
-    Input(const uint8_t *data, std::size_t size) : p_(data), end_(data + size) {}
+    Input(const uint8_t *data, std::size_t size)
+        : p_(data)
+        , end_(data + size)
+    {
+    }
     bool done() const { return p_ == end_; }
     uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
     uint64_t bytes(int n)
@@ -64,7 +70,8 @@ struct Span {
 
 class World {
 public:
-    explicit World(bool keep_rules) : keep_rules_(keep_rules)
+    explicit World(bool keep_rules)
+        : keep_rules_(keep_rules)
     {
         for (int l = 0; l < kLists; ++l) {
             stimer_init_running_timers(&lists_[l]);
@@ -100,8 +107,8 @@ public:
         case 0:
         case 1: {
             uint8_t kind = in.byte();
-            int32_t timeout = kind & 1 ? static_cast<int32_t>(in.bytes(4))
-                                       : static_cast<int16_t>(in.bytes(2));
+            int32_t timeout =
+                kind & 1 ? static_cast<int32_t>(in.bytes(4)) : static_cast<int16_t>(in.bytes(2));
             if (keep_rules_ && beyond_horizon(l, timeout))
                 break;
             int tag = kind << 4 | op;
@@ -199,7 +206,8 @@ private:
         Span span = span_[l];
         span.add(test_clock::now);
         span.add(__int128{test_clock::now} + timeout);
-        return span.hi - span.lo >= (__int128{1} << 31) - 1 || span.hi > INT64_MAX || span.lo < INT64_MIN;
+        return span.hi - span.lo >= (__int128{1} << 31) - 1 || span.hi > INT64_MAX ||
+               span.lo < INT64_MIN;
     }
 
     void start(int l, int id, int32_t timeout)
@@ -284,7 +292,9 @@ std::string run(const uint8_t *data, std::size_t size, uint64_t *ops, bool keep_
 std::vector<uint8_t> generate(uint64_t stream, int64_t start_tick, int n)
 {
     std::mt19937_64 rng(stream);
-    auto pick = [&rng](int below) { return static_cast<int>(rng() % static_cast<uint64_t>(below)); };
+    auto pick = [&rng](int below) {
+        return static_cast<int>(rng() % static_cast<uint64_t>(below));
+    };
     std::vector<uint8_t> out;
     auto put = [&out](uint64_t v, int bytes) {
         for (int i = bytes - 1; i >= 0; --i)
@@ -293,8 +303,13 @@ std::vector<uint8_t> generate(uint64_t stream, int64_t start_tick, int n)
     put(static_cast<uint64_t>(start_tick), 8);
     for (int k = 0; k < n; ++k) {
         int r = pick(10000);
-        int op = r < 4000 ? (r < 3000 ? 0 : 1) : r < 5500 ? 2 : r < 6500 ? 3 : r < 9000 ? 4
-               : r < 9800 ? 5 : r < 9998 ? 7 : 6;
+        int op = r < 4000   ? (r < 3000 ? 0 : 1)
+                 : r < 5500 ? 2
+                 : r < 6500 ? 3
+                 : r < 9000 ? 4
+                 : r < 9800 ? 5
+                 : r < 9998 ? 7
+                            : 6;
         put(static_cast<uint64_t>(pick(16) << 4 | op), 1);
         put(static_cast<uint64_t>(pick(kTimers)), 1);
         if (op <= 1) {

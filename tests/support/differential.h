@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 // The differential driver: a program of operations, decoded from bytes,
 // applied to a few lists and timers of the library and to the reference
 // model at once. Shared by the libFuzzer target and the differential test.

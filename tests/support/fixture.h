@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 // A list and a few timers driven through the library, with the tick count
 // under the test's control. Every call checks its return value and how often
 // it read the clock, then checks the whole list again.
@@ -15,7 +17,8 @@
 // Placement beyond the 2^31-tick horizon is tested on the release build; the
 // checked build reports it instead (checked_test.cpp).
 #ifdef STIMER_TEST_CHECKED
-#define SKIP_ON_CHECKED_BUILD() GTEST_SKIP() << "beyond the horizon, which the checked build reports"
+#define SKIP_ON_CHECKED_BUILD() \
+    GTEST_SKIP() << "beyond the horizon, which the checked build reports"
 #else
 #define SKIP_ON_CHECKED_BUILD() (void)0
 #endif

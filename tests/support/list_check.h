@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 // Checks a list against the invariants of the delta list and reports the
 // timers it holds, in order, with their firing times. Shared by the tests
 // and the fuzz target; it reads the records directly and trusts nothing.

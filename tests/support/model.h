@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 // An independent model of one list: absolute firing times and arming order,
 // kept sorted. It knows nothing of deltas or links.
 #pragma once
@@ -28,8 +30,8 @@ public:
 
     bool kill(int id)
     {
-        auto it = std::find_if(armed_.begin(), armed_.end(),
-                               [id](const Armed &a) { return a.id == id; });
+        auto it =
+            std::find_if(armed_.begin(), armed_.end(), [id](const Armed &a) { return a.id == id; });
         if (it == armed_.end())
             return false;
         armed_.erase(it);

@@ -1,3 +1,5 @@
+/* SPDX-License-Identifier: MIT */
+/* SPDX-FileCopyrightText: 2026 the stimer authors */
 // The tick count as the tests see it: TickGetCount is defined by the test
 // executable, so the dynamic linker binds the library's import to it before
 // the stand-in's. Each thread has its own clock.
