@@ -75,8 +75,10 @@ platform's own libtovask package replaces it.")
 
 # Each package carries its copyright file and changelog.
 if(STIMER_DEB)
+  # The newest entry takes its version from stimer.h.
+  configure_file(cmake/debian/changelog.in changelog.Debian @ONLY)
   set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
-  execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/changelog
+  execute_process(COMMAND gzip -9n -c ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian
     OUTPUT_FILE ${changelog} COMMAND_ERROR_IS_FATAL ANY)
   foreach(component runtime dev checked standin)
     string(TOUPPER ${component} upper)

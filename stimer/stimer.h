@@ -60,8 +60,20 @@
 #ifndef STIMER_STIMER_H
 #define STIMER_STIMER_H
 
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
 #include <stddef.h>
 #include <stdint.h>
+
+/* The version of this header, the one home of the library's version: the
+ * build, the SONAME and the packages take theirs from here. There is no
+ * run-time query; compare these in the preprocessor. */
+#define STIMER_VERSION_MAJOR 1
+#define STIMER_VERSION_MINOR 1
+#define STIMER_VERSION_PATCH 0
+#define STIMER_VERSION_NUMBER \
+    (STIMER_VERSION_MAJOR * 10000 + STIMER_VERSION_MINOR * 100 + STIMER_VERSION_PATCH)
 
 #if defined(__GNUC__)
 #define STIMER_API __attribute__((visibility("default")))
@@ -212,6 +224,39 @@ STIMER_API int64_t stimer_get_next_firing_time(const running_timers *list);
  *             timer (after computing the firing time), never when empty.
  */
 STIMER_API stimer *stimer_get_next_fired_timer(running_timers *list);
+
+/* Helpers compiled into the caller: they read the records as described
+ * above and add nothing to the library's exports. */
+
+/*
+ * stimer_is_running: whether a timer is linked into a list.
+ *   Requires: a timer that has been through stimer_init.
+ *   Returns:  false exactly when the timer is idle (its next points to
+ *             itself).
+ *   Cost:     O(1). Does not read the tick count.
+ */
+static inline bool stimer_is_running(const stimer *timer)
+{
+    return timer->link.next != &timer->link;
+}
+
+/*
+ * stimer_firing_time: the absolute tick at which a running timer fires.
+ *   Requires: the timer is running in this list.
+ *   Returns:  base_time + the deltas of the timers from the first to this
+ *             one, summed as the invariants above define it.
+ *   Cost:     O(position): it walks back from the timer to the head. Does
+ *             not read the tick count.
+ */
+static inline int64_t stimer_firing_time(const running_timers *list, const stimer *timer)
+{
+    uint32_t offset = 0;
+    const stimer_link *link = &timer->link;
+    for (; link != &list->head; link = link->prev)
+        offset += (uint32_t)((const stimer *)(const void *)link)->delta;
+    /* Wraps as the library's tick arithmetic does, in unsigned types. */
+    return (int64_t)((uint64_t)list->base_time + (uint64_t)(int64_t)(int32_t)offset);
+}
 
 #ifdef __cplusplus
 }

@@ -7,9 +7,9 @@
 # pkg-config. Both run on the stand-in clock with LD_LIBRARY_PATH unset.
 #
 #   consumer.sh <source dir> <build dir> <work dir> <C compiler> <build type>
-#               <yes: libstimer.a carries LTO bytecode (GCC built it) | no>
+#               <yes: libstimer.a carries LTO bytecode (GCC built it) | no> <version>
 set -euo pipefail
-src=$1 build=$2 work=$3 cc=$4 config=$5 lto=$6
+src=$1 build=$2 work=$3 cc=$4 config=$5 fat_lto=$6 version=$7
 prefix=$work/prefix
 unset LD_LIBRARY_PATH
 
@@ -20,11 +20,11 @@ rm -rf "$work"
 mkdir -p "$work"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
     { cat "$work/install.log"; fail "cmake --install"; }
-libdir=$(dirname "$(find "$prefix" -name stimer-checked -prune -o -name libstimer.so.1.0.0 -print)")
+libdir=$(dirname "$(find "$prefix" -name stimer-checked -prune -o -name libstimer.so.$version -print)")
 
 # What is installed, and how the names link.
 [ "$(readlink "$libdir/libstimer.so")" = libstimer.so.1 ] &&
-[ "$(readlink "$libdir/libstimer.so.1")" = libstimer.so.1.0.0 ] &&
+[ "$(readlink "$libdir/libstimer.so.1")" = libstimer.so.$version ] &&
 [ -f "$libdir/libtovask.so" ] && [ -f "$libdir/libstimer.a" ] || fail "library names: $(ls -l "$libdir")"
 for f in include/stimer.h include/tovask.h; do
     [ -f "$prefix/$f" ] || fail "missing $f"
@@ -32,14 +32,23 @@ done
 for f in stimerConfig.cmake stimerConfigVersion.cmake stimerTargets.cmake stimerCheckedTargets.cmake; do
     [ -f "$libdir/cmake/stimer/$f" ] || fail "missing cmake/stimer/$f"
 done
-runpath=$(readelf -dW "$libdir/libstimer.so.1.0.0" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+runpath=$(readelf -dW "$libdir/libstimer.so.$version" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = '$ORIGIN' ] || fail "RUNPATH of libstimer.so is '$runpath'"
-checked=$libdir/stimer-checked/libstimer.so.1.0.0
-[ -f "$checked" ] && [ "$(readlink "$libdir/stimer-checked/libstimer.so.1")" = libstimer.so.1.0.0 ] ||
+checked=$libdir/stimer-checked/libstimer.so.$version
+[ -f "$checked" ] && [ "$(readlink "$libdir/stimer-checked/libstimer.so.1")" = libstimer.so.$version ] ||
     fail "the checked build is not installed in $libdir/stimer-checked"
 runpath=$(readelf -dW "$checked" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
 [ "$runpath" = '$ORIGIN/..' ] || fail "RUNPATH of the checked libstimer.so is '$runpath'"
 ok "installed files, links and RUNPATH"
+
+IFS=. read -r major minor patch <<<"$version"
+# The header is the version's home; the file names above, the CMake package
+# and pkg-config below follow it.
+printf '#include <stimer.h>\n#if %s\n#error stimer.h has another version\n#endif\n' \
+    "STIMER_VERSION_MAJOR != $major || STIMER_VERSION_MINOR != $minor || STIMER_VERSION_PATCH != $patch || STIMER_VERSION_NUMBER != $((major * 10000 + minor * 100 + patch))" \
+    >"$work/version.c"
+"$cc" -fsyntax-only -I"$prefix/include" "$work/version.c" || fail "the version macros of stimer.h are not $version"
+ok "the version macros of stimer.h say $version"
 
 # Loaded by path with no search path at all, libstimer.so finds the platform
 # library beside itself.
@@ -91,18 +100,18 @@ esac
 ok "the README program runs unchanged on the checked build"
 
 # Only the same major version, no older than this one, is accepted.
-for want in 0 1.1 2; do
+for want in $((major - 1)) "$major.$((minor + 1))" $((major + 1)); do
     mkdir -p "$work/v$want"
     sed "s/find_package(stimer 1 /find_package(stimer $want /" "$app/CMakeLists.txt" \
         >"$work/v$want/CMakeLists.txt"
     cp "$app/app.c" "$work/v$want/"
     if configure "$work/v$want" >"$work/v$want.log" 2>&1; then
-        fail "find_package(stimer $want) accepted version 1.0.0"
+        fail "find_package(stimer $want) accepted version $version"
     fi
-    grep -q 'version: 1.0.0' "$work/v$want.log" ||
+    grep -q "version: $version" "$work/v$want.log" ||
         { cat "$work/v$want.log"; fail "find_package(stimer $want) failed for another reason"; }
 done
-ok "find_package refuses versions 0, 1.1 and 2"
+ok "find_package refuses versions $((major - 1)), $major.$((minor + 1)) and $((major + 1))"
 
 # The same program linked with libstimer.a under LTO: every call is inlined
 # (when GCC built the archive with optimisation), and the program needs no
@@ -116,7 +125,7 @@ lto=$work/lto/build/app
 needed=$(readelf -dW "$lto" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 case $needed in *libstimer*) fail "the LTO program needs libstimer.so: $needed" ;; esac
 [ "$("$lto")" = "$out" ] || fail "the LTO program printed other lines"
-if [ "$lto" != yes ]; then
+if [ "$fat_lto" != yes ]; then
     ok "stimer::stimer_static with LTO: runs, needs only $needed (this compiler's archive has machine code only)"
 elif [ "$config" = Debug ]; then
     ok "stimer::stimer_static with LTO: runs, needs only $needed (a Debug archive inlines nothing)"
@@ -129,7 +138,7 @@ fi
 # pkg-config.
 if command -v pkg-config >/dev/null; then
     export PKG_CONFIG_PATH=$libdir/pkgconfig
-    [ "$(pkg-config --modversion stimer)" = 1.0.0 ] || fail "pkg-config --modversion"
+    [ "$(pkg-config --modversion stimer)" = "$version" ] || fail "pkg-config --modversion"
     flags=$(pkg-config --cflags --libs stimer)
     "$cc" -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/rearm_app" \
         "$src/tests/consumer/rearm_app.c" $flags \
@@ -146,6 +155,20 @@ if command -v pkg-config >/dev/null; then
         fail "rearm_app built on stimer-static needs libstimer.so"
     "$work/rearm_static" || fail "rearm_app on libstimer.a exited with $?"
     ok "pkg-config --cflags --libs stimer-static: built and ran rearm_app without LTO"
+
+    # A caller in C99 and in C++ uses the version macros and the inline
+    # helpers and needs nothing of the library beyond its exports.
+    exports=$(grep -o 'stimer_[a-z_]*' "$src/stimer/stimer.map" | sort)
+    for lang in "-std=c99" "-x c++ -std=c++11 -fno-exceptions"; do
+        "$cc" $lang -Wall -Wextra -pedantic -Werror -o "$work/header_check" \
+            "$src/tests/header_check.c" $(pkg-config --cflags --libs stimer) \
+            -Wl,-rpath,"$(pkg-config --variable=libdir stimer)" || fail "tests/header_check.c as $lang"
+        "$work/header_check" >/dev/null || fail "tests/header_check.c as $lang exited with $?"
+        beyond=$(nm -u "$work/header_check" | awk '$2 ~ /^stimer_/ {sub(/@.*/, "", $2); print $2}' |
+            sort | comm -23 - <(echo "$exports"))
+        [ -z "$beyond" ] || fail "tests/header_check.c as $lang needs $beyond, which is not exported"
+    done
+    ok "C99 and C++ callers use the version macros and helpers, and bind to exports only"
 
     # The installed examples, as a reader would build them.
     examples=$(find "$prefix/share/doc/stimer/examples" -name '*.c' | sort)

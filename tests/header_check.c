@@ -1,11 +1,28 @@
 /* SPDX-License-Identifier: MIT */
 /* SPDX-FileCopyrightText: 2026 the stimer authors */
-/* Built in every language mode the header promises, with warnings as errors. */
+/* A caller of stimer.h, built in every language mode the header promises
+ * with warnings as errors, from the tree and once installed: the records,
+ * the version macros and the inline helpers, linked to the exports alone. */
+#include <stdio.h>
+
 #include "stimer.h"
 
-int stimer_header_check(void);
+#if STIMER_VERSION_NUMBER < 10100
+#error "stimer_is_running and stimer_firing_time came with 1.1"
+#endif
 
-int stimer_header_check(void)
+int main(void)
 {
-    return (int)sizeof(stimer) + (int)sizeof(running_timers);
+    running_timers list;
+    stimer timer;
+    stimer_init_running_timers(&list);
+    stimer_init(&timer, 0, NULL);
+    int idle = !stimer_is_running(&timer);
+    stimer_start(&list, &timer, 1000);
+    int running = stimer_is_running(&timer) &&
+                  stimer_firing_time(&list, &timer) == stimer_get_next_firing_time(&list);
+    stimer_kill(&list, &timer);
+    printf("stimer %d.%d.%d (%d): %s\n", STIMER_VERSION_MAJOR, STIMER_VERSION_MINOR,
+           STIMER_VERSION_PATCH, STIMER_VERSION_NUMBER, idle && running ? "ok" : "FAILED");
+    return !(idle && running);
 }

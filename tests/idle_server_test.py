@@ -127,6 +127,8 @@ class Client:
             self.bye = (m.group(1).decode(), int(m.group(2)), int(m.group(3)), now_ms())
 
     def act(self, action):
+        if self.sock.fileno() < 0:
+            return  # the server closed it first
         if action == "close":
             if self.index % 2:  # every other one aborts: the server sees a reset
                 self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -151,7 +153,7 @@ def flood(port, done, result):
         m = BYE.search(tail)
         result["bye"] = m and m.group(1).decode()
     result.update(sent=0, echoed=0, bye=None)
-    result["reader"] = threading.Thread(target=read)
+    result["reader"] = threading.Thread(target=read, daemon=True)
     result["reader"].start()
     with contextlib.suppress(OSError):
         while not done.is_set():
@@ -165,7 +167,7 @@ def flood(port, done, result):
 def clients(path):
     with server(path, "--setup", SETUP, "--idle", IDLE, "--stats", 500, "--run", 30000) as proc:
         done, flooded = threading.Event(), {}
-        flooder = threading.Thread(target=flood, args=(proc.port, done, flooded))
+        flooder = threading.Thread(target=flood, args=(proc.port, done, flooded), daemon=True)
         flooder.start()
         rng = random.Random(7)
         kinds = ["idle", "chatty", "early", "silent", "late"] * PER_KIND

@@ -8,9 +8,9 @@
 # Then libstimer.a by the same rules, and that its object carries LTO
 # bytecode beside its machine code when GCC built it.
 #
-#   linkage.sh <libstimer.so> <libstimer.a> <yes: fat LTO objects expected | no>
+#   linkage.sh <libstimer.so> <libstimer.a> <yes: fat LTO objects expected | no> <version>
 set -u
-lib=$1 archive=$2 lto=$3
+lib=$1 archive=$2 lto=$3 version=$4
 fail=0
 expect() { # what, expected, actual
     if [ "$2" != "$3" ]; then
@@ -23,8 +23,8 @@ expect() { # what, expected, actual
 join() { sort | tr '\n' ' ' | sed 's/ $//'; }
 exports="stimer_get_next_fired_timer stimer_get_next_firing_time stimer_init stimer_init_running_timers stimer_kill stimer_start stimer_start_ex"
 
-expect "file name carries version 1.0.0" "libstimer.so.1.0.0" "$(basename "$lib")"
-expect "SONAME" "libstimer.so.1" \
+expect "file name carries version $version" "libstimer.so.$version" "$(basename "$lib")"
+expect "SONAME" "libstimer.so.${version%%.*}" \
     "$(readelf -dW "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
 expect "DT_NEEDED" "libtovask.so" \
     "$(readelf -dW "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | join)"

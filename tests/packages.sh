@@ -25,7 +25,8 @@ names=$(cd "$debs" && ls -- *.deb 2>/dev/null | sed 's/_.*//' | sort | tr '\n' '
 rm -rf "$work" && mkdir -p "$work/app"
 lintian --fail-on error --tag-display-limit 0 "$debs"/*.deb >"$work/lintian.log" 2>&1 ||
     { cat "$work/lintian.log"; fail "lintian reports errors"; }
-ok "lintian: no errors ($(grep -c '^W:' "$work/lintian.log" || true) warnings)"
+! grep -E '^[EWI]: .*(copyright|licen[cs]e)' "$work/lintian.log" || fail "lintian questions the licence"
+ok "lintian: no errors, nothing about the licence ($(grep -c '^W:' "$work/lintian.log" || true) warnings)"
 
 # Installs the named packages into a fresh root; libc6 comes from the host.
 install_root() { # root, package names...
@@ -47,7 +48,12 @@ install_root "$root" libstimer1 libstimer-dev libstimer1-checked libtovask-stand
 libdir=$(dirname "$(find "$root/usr/lib" -name libstimer.so.1 -not -path '*/stimer-checked/*')")
 MANPAGER=cat man -M "$root/usr/share/man" stimer_start_ex 2>/dev/null | grep -q 'stimer_start_ex' ||
     fail "man -M $root/usr/share/man stimer_start_ex finds no page"
-ok "installed into $root"
+version=$(printf '#include <stimer.h>\nSTIMER_VERSION_MAJOR.STIMER_VERSION_MINOR.STIMER_VERSION_PATCH\n' |
+    "$cc" -E -P -I"$root/usr/include" - | tail -n 1 | tr -d ' ')
+for deb in "$debs"/*.deb; do
+    [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "$(basename "$deb") is not version $version-1"
+done
+ok "installed into $root; each package is version $version-1, as stimer.h says"
 
 export PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$libdir/pkgconfig
 "$cc" -std=c99 -Wall -Wextra -Werror -o "$work/app_pc" "$work/app/app.c" \

@@ -3,6 +3,8 @@
 // The earliest firing time and the fired timers, one a call.
 #include "fixture.h"
 
+#include <random>
+
 using Queries = TimerTest;
 
 TEST_F(Queries, EmptyListGivesSentinelsWithoutReadingTheClock)
@@ -121,4 +123,20 @@ TEST_F(Queries, TheGuidesWorkedExample)
     at(111);
     kill(D);
     expect_list(120, {{C, 0}, {A, 10}});
+}
+
+// The periodic idiom: re-armed from its due time, not from when the caller
+// got round to it, the timer keeps its period however late each wake-up.
+TEST_F(Queries, PeriodicTimerRearmedFromItsDueTimeNeverDrifts)
+{
+    constexpr int64_t period = 100, origin = (int64_t{1} << 32) - 5000;
+    std::mt19937 late(1);
+    at(origin);
+    start(0, period);
+    for (int64_t k = 1; k <= 10000; ++k) {
+        ASSERT_EQ(peek(), origin + k * period) << "period " << k;
+        at(origin + k * period + static_cast<int64_t>(late() % period));
+        ASSERT_EQ(pop(), 0);
+        start(0, static_cast<int32_t>(origin + (k + 1) * period - test_clock::now));
+    }
 }

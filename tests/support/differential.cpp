@@ -255,10 +255,14 @@ private:
                     return fail("a timer that is not in this list", l);
                 if (exact_[l] && (t != &timers_[armed[k].id] || entries[k].fire != armed[k].fire))
                     return fail("order or firing time", l);
+                if (!stimer_is_running(t) ||
+                    (exact_[l] && stimer_firing_time(&lists_[l], t) != armed[k].fire))
+                    return fail("stimer_is_running or stimer_firing_time of a running timer", l);
             }
         }
         for (int i = 0; i < kTimers; ++i)
-            if (home_[i] < 0 && !list_check::is_idle(timers_[i]))
+            if (home_[i] < 0 &&
+                (!list_check::is_idle(timers_[i]) || stimer_is_running(&timers_[i])))
                 return fail("a timer out of every list is not idle", -1);
         return true;
     }
