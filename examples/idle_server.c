@@ -10,15 +10,10 @@
  *
  * Many timers, one timeout. All the connections in one phase share a
  * timeout, so a timer per connection would be armed behind all the others,
- * and every re-arm would walk the whole list. Instead the server keeps the
- * connections of each phase in a FIFO of its own, in the order of their
- * last activity: a line moves its connection to the tail in O(1), and the
- * head is always the next to expire. One stimer per phase is armed for the
- * head's deadline. When it fires, the server closes the heads that are due
- * and arms it again for the new head. That head may have been pushed out
- * since the timer was armed; the timer then fires early, finds nothing due
- * and is armed again. A line costs O(1) and no stimer call, and a phase
- * costs one running timer.
+ * and every re-arm would walk the whole list. Instead each phase is a
+ * stimer_class (stimer_class.h): its connections stand in the order of
+ * their last activity, and one timer is armed for the first of them. A line
+ * costs O(1) and no stimer call, and a phase costs one running timer.
  *
  * A timer per connection is the better choice when connections are few, or
  * when their timeouts differ (a deadline each peer negotiates, say): each
@@ -55,6 +50,7 @@
 #include <unistd.h>
 
 #include "stimer.h"
+#include "stimer_class.h"
 #include "tovask.h"
 
 #define LINE_BYTES 512 /* the longest line, newline included */
@@ -71,83 +67,44 @@
     "Each time is at most %d ms. A line is at most %d bytes, newline "     \
     "included;\na longer one closes the connection with \"bye long\".\n"
 
-enum { TAG_PHASE, TAG_STATS, TAG_STOP };
 enum { SETUP, IDLE, PHASES, NO_PHASE = -1 };
+enum { TAG_STATS = PHASES, TAG_STOP }; /* a phase's timer has its number */
 /* The reasons up to BY_LONG are told to the peer in a bye line. */
 enum { BY_SETUP, BY_IDLE, BY_SHUTDOWN, BY_LONG, BY_PEER, BY_RESET, BY_ERROR, REASONS };
 static const char *const reason_name[REASONS] = {"setup", "idle",  "shutdown", "long",
                                                  "peer",  "reset", "error"};
 
-/* A place in a phase's FIFO: circular, through the phase's own link. */
-struct fifo {
-    struct fifo *next, *prev;
-};
-
 struct conn {
-    struct fifo place; /* first member: a place is its connection */
+    stimer_member member; /* first member: an expired member is its connection */
     int fd;
-    int phase;        /* SETUP, IDLE or NO_PHASE */
-    int64_t deadline; /* the tick at which it expires */
-    size_t len;       /* bytes of an unfinished line in buf */
+    int phase;  /* SETUP, IDLE or NO_PHASE */
+    size_t len; /* bytes of an unfinished line in buf */
     char buf[LINE_BYTES];
 };
 
-struct phase {
-    int32_t timeout;
-    int reason;       /* why a connection that misses it is closed */
-    struct fifo fifo; /* least recently active first */
-    stimer timer;     /* running exactly while the FIFO is not empty */
-};
-
 static running_timers timers;
-static struct phase phases[PHASES];
+static stimer_class phases[PHASES];
+static const int phase_reason[PHASES] = {BY_SETUP, BY_IDLE};
 static int ep, listener, listener_paused, limit_reported;
 static long open_conns, accepted, lines, closed[REASONS];
-
-static void fifo_unlink(struct fifo *f)
-{
-    f->prev->next = f->next;
-    f->next->prev = f->prev;
-    f->next = f->prev = f;
-}
-
-static void fifo_push_back(struct fifo *head, struct fifo *f)
-{
-    f->prev = head->prev;
-    f->next = head;
-    head->prev->next = f;
-    head->prev = f;
-}
-
-static struct conn *fifo_first(struct phase *p)
-{
-    return p->fifo.next == &p->fifo ? NULL : (struct conn *)p->fifo.next;
-}
 
 /* Takes c out of its phase; the phase's timer stops with its last
  * connection. */
 static void untrack(struct conn *c)
 {
-    fifo_unlink(&c->place);
-    if (c->phase != NO_PHASE && !fifo_first(&phases[c->phase]))
-        stimer_kill(&timers, &phases[c->phase].timer);
+    if (c->phase != NO_PHASE)
+        stimer_class_remove(&phases[c->phase], &c->member);
     c->phase = NO_PHASE;
 }
 
-/* Puts c at the tail of a phase, due its timeout after now. Staying in the
- * same phase is the O(1) renewal: the timer is left as it is. */
-static void track(struct conn *c, int phase, int64_t now)
+/* Puts c at the tail of a phase, due its timeout from now: a renewal when
+ * it stays in its phase. */
+static void track(struct conn *c, int phase)
 {
-    struct phase *p = &phases[phase];
-    if (c->phase == phase)
-        fifo_unlink(&c->place);
-    else
+    if (c->phase != phase)
         untrack(c);
     c->phase = phase;
-    c->deadline = now + p->timeout;
-    fifo_push_back(&p->fifo, &c->place);
-    if (p->timer.link.next == &p->timer.link) /* idle: c is alone */
-        stimer_start(&timers, &p->timer, p->timeout);
+    stimer_class_renew(&phases[phase], &c->member);
 }
 
 /* Watches the listener again, or no longer: out of descriptors, the server
@@ -165,7 +122,7 @@ static void drop(struct conn *c, int reason, int64_t now)
     if (reason <= BY_LONG) {
         char bye[80];
         int n = snprintf(bye, sizeof bye, "bye %s %lld %lld\n", reason_name[reason],
-                         (long long)c->deadline, (long long)now);
+                         (long long)c->member.deadline, (long long)now);
         (void)send(c->fd, bye, (size_t)n, MSG_NOSIGNAL); /* closing anyway */
     }
     untrack(c);
@@ -177,15 +134,12 @@ static void drop(struct conn *c, int reason, int64_t now)
         watch_listener(1);
 }
 
-/* A pass over a phase at tick now: close the connections that are due,
- * then arm its timer for the first that is not. */
-static void expire(struct phase *p, int64_t now)
+/* A pass over a phase at tick now: the connections that are due close. */
+static void expire(int phase, int64_t now)
 {
-    struct conn *c;
-    while ((c = fifo_first(p)) != NULL && c->deadline <= now)
-        drop(c, p->reason, now);
-    if (c)
-        stimer_start(&timers, &p->timer, (int32_t)(c->deadline - now));
+    stimer_member *due;
+    while ((due = stimer_class_expired(&phases[phase], now)) != NULL)
+        drop((struct conn *)due, phase_reason[phase], now);
 }
 
 /* Reads once from c and echoes each whole line; the event loop comes back
@@ -203,7 +157,7 @@ static void readable(struct conn *c)
         drop(c, n == 0 ? BY_PEER : errno == ECONNRESET ? BY_RESET : BY_ERROR, now);
         return;
     }
-    if (c->deadline <= now)
+    if (c->member.deadline <= now)
         return; /* read after its deadline: this wake-up's pass closes it */
     c->len += (size_t)n;
     char *start = c->buf, *end;
@@ -218,7 +172,7 @@ static void readable(struct conn *c)
     }
     if (start != c->buf) {
         /* The greeting moves c from SETUP to IDLE; any later line renews it. */
-        track(c, IDLE, now);
+        track(c, IDLE);
         c->len -= (size_t)(start - c->buf);
         memmove(c->buf, start, c->len);
     } else if (c->len == sizeof c->buf) {
@@ -252,11 +206,11 @@ static void accept_some(void)
             close(fd);
             continue;
         }
-        c->place.next = c->place.prev = &c->place;
+        stimer_member_init(&c->member);
         c->fd = fd;
         c->phase = NO_PHASE;
         c->len = 0;
-        track(c, SETUP, TickGetCount());
+        track(c, SETUP);
         ++accepted;
         ++open_conns;
     }
@@ -366,13 +320,8 @@ int main(int argc, char **argv)
     }
 
     stimer_init_running_timers(&timers);
-    const int32_t timeout[PHASES] = {setup, idle};
-    for (int p = 0; p < PHASES; p++) {
-        phases[p].timeout = timeout[p];
-        phases[p].reason = p == SETUP ? BY_SETUP : BY_IDLE;
-        phases[p].fifo.next = phases[p].fifo.prev = &phases[p].fifo;
-        stimer_init(&phases[p].timer, TAG_PHASE, &phases[p]);
-    }
+    stimer_class_init(&phases[SETUP], &timers, setup, SETUP, NULL);
+    stimer_class_init(&phases[IDLE], &timers, idle, IDLE, NULL);
     stimer stats, stop;
     stimer_init(&stats, TAG_STATS, NULL);
     stimer_init(&stop, TAG_STOP, NULL);
@@ -400,8 +349,8 @@ int main(int argc, char **argv)
         stimer *t;
         while ((t = stimer_get_next_fired_timer(&timers)) != NULL) {
             int64_t now = TickGetCount();
-            if (t->tag == TAG_PHASE) {
-                expire(t->data, now);
+            if (t->tag < PHASES) {
+                expire(t->tag, now);
             } else if (t->tag == TAG_STATS) {
                 print_stats(now);
                 stats_due += stats_period;
@@ -413,10 +362,10 @@ int main(int argc, char **argv)
     }
 
     int64_t now = TickGetCount();
-    struct conn *c;
+    stimer_member *m;
     for (int p = 0; p < PHASES; p++)
-        while ((c = fifo_first(&phases[p])) != NULL)
-            drop(c, BY_SHUTDOWN, now);
+        while ((m = stimer_class_expired(&phases[p], INT64_MAX)) != NULL)
+            drop((struct conn *)m, BY_SHUTDOWN, now);
     stimer_kill(&timers, &stats);
     stimer_kill(&timers, &stop);
     print_stats(now);
