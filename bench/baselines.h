@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <unordered_map>
 #include <vector>
 
 #if __has_include(<boost/intrusive/set.hpp>)
@@ -45,88 +44,6 @@ bool before(const N *a, const N *b)
 {
     return a->key < b->key || (a->key == b->key && a->seq < b->seq);
 }
-
-// A binary min-heap of pointers; every element keeps its slot, so that it can
-// be taken out or moved from anywhere. Before(a, b): a comes out first.
-template <class T, bool (*Before)(const T *, const T *)>
-class IndexedHeap {
-public:
-    static constexpr std::size_t kOut = SIZE_MAX;
-    bool empty() const { return items_.empty(); }
-    T *top() const { return items_.front(); }
-    void push(T *t)
-    {
-        items_.push_back(t);
-        up(items_.size() - 1, t);
-    }
-    void erase(T *t)
-    {
-        std::size_t i = t->slot;
-        t->slot = kOut;
-        T *last = items_.back();
-        items_.pop_back();
-        if (last != t)
-            fix(i, last);
-    }
-    // Puts t right after its key changed.
-    void fix(T *t) { fix(t->slot, t); }
-
-private:
-    void place(std::size_t i, T *t)
-    {
-        items_[i] = t;
-        t->slot = i;
-    }
-    void fix(std::size_t i, T *t)
-    {
-        if (i > 0 && Before(t, items_[(i - 1) / 2]))
-            up(i, t);
-        else
-            down(i, t);
-    }
-    void up(std::size_t i, T *t)
-    {
-        for (; i > 0 && Before(t, items_[(i - 1) / 2]); i = (i - 1) / 2)
-            place(i, items_[(i - 1) / 2]);
-        place(i, t);
-    }
-    void down(std::size_t i, T *t)
-    {
-        for (std::size_t c; (c = 2 * i + 1) < items_.size(); i = c) {
-            if (c + 1 < items_.size() && Before(items_[c + 1], items_[c]))
-                ++c;
-            if (!Before(items_[c], t))
-                break;
-            place(i, items_[c]);
-        }
-        place(i, t);
-    }
-    std::vector<T *> items_;
-};
-
-struct Heap {
-    static constexpr const char *name = "binary_heap";
-    struct Node {
-        int64_t key;
-        uint64_t seq;
-        std::size_t slot = SIZE_MAX;
-    };
-    IndexedHeap<Node, before<Node>> heap;
-    uint64_t seq = 0;
-    Node *first() { return heap.empty() ? nullptr : heap.top(); }
-    void kill(Node *n)
-    {
-        if (n->slot != heap.kOut)
-            heap.erase(n);
-    }
-    void start(Node *n, int32_t timeout)
-    {
-        kill(n);
-        n->key = bench_now + timeout;
-        n->seq = ++seq;
-        heap.push(n);
-    }
-};
 
 // Equal keys go in at the end of their range, which is arming order.
 struct MultiMap {
@@ -199,56 +116,6 @@ struct SortedList {
             ++visits;
         ++visits;
         link_before(pos, n);
-    }
-};
-
-// One FIFO queue per distinct timeout, each sorted by construction, with
-// the queues in a heap ordered by their first node: arming appends, and only
-// a change of a queue's first node moves the queue in the heap.
-struct DurationQueues {
-    static constexpr const char *name = "per_duration_fifo";
-    struct Queue;
-    struct Node {
-        Node *next = this, *prev = this;
-        int64_t key;
-        uint64_t seq;
-        Queue *queue;
-    };
-    struct Queue {
-        Node head;
-        std::size_t slot = SIZE_MAX;
-    };
-    static bool queue_before(const Queue *a, const Queue *b)
-    {
-        return before(a->head.next, b->head.next);
-    }
-    std::unordered_map<int32_t, Queue> queues;
-    IndexedHeap<Queue, queue_before> heap;
-    uint64_t seq = 0;
-    Node *first() { return heap.empty() ? nullptr : heap.top()->head.next; }
-    void kill(Node *n)
-    {
-        if (n->next == n)
-            return;
-        Queue *q = n->queue;
-        bool was_first = q->head.next == n;
-        unlink(n);
-        if (was_first && q->head.next == &q->head)
-            heap.erase(q);
-        else if (was_first)
-            heap.fix(q);
-    }
-    void start(Node *n, int32_t timeout)
-    {
-        kill(n);
-        Queue *q = &queues[timeout];
-        n->key = bench_now + timeout;
-        n->seq = ++seq;
-        n->queue = q;
-        bool was_empty = q->head.next == &q->head;
-        link_before(&q->head, n);
-        if (was_empty)
-            heap.push(q);
     }
 };
 

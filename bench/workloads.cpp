@@ -8,7 +8,6 @@
 //   W4 cancel-heavy: arm one, cancel a random running one
 //   W5 burst expiry: n timers fire on one tick (time per pop)
 //   W6 peek at the earliest firing time
-//   W7 idle timeouts: renew a random connection's deadline, expire the idle
 // each with nodes in address order and with shuffled addresses. Timeouts and
 // picks are drawn before the timed loop, from one stream, so every structure
 // sees the same operations; the harness benchmark times that loop alone.
@@ -68,47 +67,6 @@ int64_t peek(Stimer &q)
 stimer *pop(Stimer &q)
 {
     return stimer_get_next_fired_timer(&q.list);
-}
-
-// The pattern of examples/idle_server.c for timers that share one timeout:
-// the caller keeps them in a FIFO of its own, least recently renewed first,
-// and arms one stimer for the head's deadline. Renewing moves a node to the
-// tail; when the timer fires, the due heads come out and the timer is armed
-// again for the new head.
-struct IdleFifo {
-    static constexpr const char *name = "stimer_fifo";
-    using Node = ListNode; // key: the deadline
-    Node head;
-    running_timers list;
-    stimer timer;
-    bool draining = false; // the timer fired and due heads remain
-    IdleFifo()
-    {
-        stimer_init_running_timers(&list);
-        stimer_init(&timer, 0, nullptr);
-    }
-    Node *first() { return head.next == &head ? nullptr : head.next; }
-    void start(Node *n, int32_t timeout)
-    {
-        unlink(n);
-        n->key = bench_now + timeout;
-        link_before(&head, n);
-        if (timer.link.next == &timer.link) // idle: the FIFO was empty
-            stimer_start(&list, &timer, timeout);
-    }
-};
-
-[[maybe_unused]] IdleFifo::Node *pop(IdleFifo &q)
-{
-    if (!q.draining && !stimer_get_next_fired_timer(&q.list))
-        return nullptr;
-    IdleFifo::Node *n = q.first();
-    q.draining = n && n->key <= bench_now;
-    if (q.draining)
-        unlink(n);
-    else if (n)
-        stimer_start(&q.list, &q.timer, static_cast<int32_t>(n->key - bench_now));
-    return q.draining ? n : nullptr;
 }
 
 // Precomputed draws, used round-robin: a power of two, larger than any
@@ -191,7 +149,7 @@ void w1_few(benchmark::State &state)
 // loop itself, which every column of W1 includes.
 void harness(benchmark::State &state)
 {
-    Setup<Heap> s(state, 1, 1000);
+    Setup<SortedList> s(state, 1, 1000);
     for (auto _ : state) {
         benchmark::DoNotOptimize(bench_now);
         int32_t timeout = s.draw();
@@ -207,12 +165,9 @@ template <class Q>
 void arm_one_a_tick(Setup<Q> &s, int32_t timeout)
 {
     int64_t start = bench_now;
-    // The sorted lists are filled newest first, each timer in front, which
-    // leaves the same state as arming at the tail but in O(n); the FIFO
-    // queues must be filled in arming order.
-    constexpr bool oldest_first = std::is_same_v<Q, DurationQueues> || std::is_same_v<Q, IdleFifo>;
-    for (std::size_t k = 0; k < s.n(); ++k) {
-        std::size_t i = oldest_first ? k : s.n() - 1 - k;
+    // Filled newest first, each timer in front, which leaves the same state
+    // as arming at the tail but in O(n).
+    for (std::size_t i = s.n(); i-- > 0;) {
         bench_now = start + static_cast<int64_t>(i) - timeout;
         s.q.start(s.nodes[i], timeout);
     }
@@ -260,25 +215,6 @@ void w4_cancel(benchmark::State &state)
     for (auto _ : state) {
         s.q.start(s.pick(), s.draw());
         s.q.kill(s.pick());
-    }
-    finish(state, s);
-}
-
-// W7: idle timeouts. n connections share one timeout of 2n ticks. Each
-// operation is a read on a random connection, which renews its deadline;
-// then a tick passes, and the connections that went the whole timeout
-// without a read expire and reconnect at once, with a fresh deadline.
-template <class Q>
-void w7_idle(benchmark::State &state)
-{
-    Setup<Q> s(state, 0, 0);
-    auto timeout = static_cast<int32_t>(2 * s.n());
-    arm_one_a_tick(s, timeout);
-    for (auto _ : state) {
-        s.q.start(s.pick(), timeout);
-        ++bench_now;
-        while (auto *expired = pop(s.q))
-            s.q.start(expired, timeout);
     }
     finish(state, s);
 }
@@ -339,31 +275,18 @@ void register_all()
     add("W6_peek", w6_peek<Q>, {1024});
 }
 
-template <class Q>
-void register_w7()
-{
-    sizes(benchmark::RegisterBenchmark((std::string("W7_idle/") + Q::name).c_str(), w7_idle<Q>),
-          {1024, 16384, 262144});
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     sizes(benchmark::RegisterBenchmark("W1_few/harness", harness), {1, 4, 16, 64});
     register_all<Stimer>();
-    register_all<Heap>();
     register_all<SortedList>();
 #if !STIMER_BENCH_LTO
     register_all<MultiMap>();
-    register_all<DurationQueues>();
 #if HAVE_BOOST_INTRUSIVE
     register_all<BoostSet>();
 #endif
-    register_w7<Stimer>();
-    register_w7<IdleFifo>();
-    register_w7<Heap>();
-    register_w7<DurationQueues>();
 #endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

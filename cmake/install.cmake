@@ -45,37 +45,22 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/stimerConfigVersion.cmake
   DESTINATION ${STIMER_CMAKE_DIR} COMPONENT dev)
 
-# The .pc files are written when they are installed, so that they name the
-# prefix actually installed to, also under cmake --install --prefix.
-foreach(dir LIBDIR INCLUDEDIR)
-  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
-    set(STIMER_PC_${dir} "${CMAKE_INSTALL_${dir}}")
-  else()
-    set(STIMER_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
-  endif()
-endforeach()
+# The .pc files name the prefix relative to their own place, so that they
+# hold wherever the tree is installed or unpacked.
+file(RELATIVE_PATH STIMER_PC_UP /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" STIMER_PC_UP "${STIMER_PC_UP}")
 set(pc_names stimer stimer-static)
 set(pc_libs -lstimer -l:libstimer.a)
-foreach(name lib IN ZIP_LISTS pc_names pc_libs)
-  install(CODE "
-    set(STIMER_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    set(STIMER_PC_LIBDIR [==[${STIMER_PC_LIBDIR}]==])
-    set(STIMER_PC_INCLUDEDIR [==[${STIMER_PC_INCLUDEDIR}]==])
-    set(STIMER_PC_VERSION ${PROJECT_VERSION})
-    set(STIMER_PC_NAME ${name})
-    set(STIMER_PC_LIB ${lib})
-    configure_file([==[${CMAKE_CURRENT_SOURCE_DIR}/cmake/stimer.pc.in]==]
-                   [==[${CMAKE_CURRENT_BINARY_DIR}/${name}.pc]==] @ONLY)
-  " COMPONENT dev)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc
+foreach(STIMER_PC_NAME STIMER_PC_LIB IN ZIP_LISTS pc_names pc_libs)
+  configure_file(cmake/stimer.pc.in ${STIMER_PC_NAME}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${STIMER_PC_NAME}.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()
 
 # One page can document several functions; each further name in its NAME
 # section gets a symbolic link to it (mandoc finds .so links fragile).
 # Debian installs the pages compressed.
-file(GLOB STIMER_MAN_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/*.3)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${STIMER_MAN_PAGES})
+file(GLOB STIMER_MAN_PAGES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/*.3)
 set(man3 ${CMAKE_CURRENT_BINARY_DIR}/man3)
 set(ext .3)
 if(STIMER_DEB)

@@ -13,8 +13,6 @@ set(STIMER_DEB_MAINTAINER "stimer maintainers <maintainers@stimer.example.org>" 
     "Maintainer field of the Debian packages")
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME stimer)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${STIMER_DEB_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -32,6 +30,8 @@ no global state, takes no locks and starts no threads.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libstimer1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libtovask")
+# shlibs by hand: CPack would write one for libstimer1-checked as well,
+# whose libstimer.so.1 is no library to depend on.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/symbols
   ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/shlibs

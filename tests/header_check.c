@@ -1,11 +1,13 @@
 /* SPDX-License-Identifier: MIT */
 /* SPDX-FileCopyrightText: 2026 the stimer authors */
-/* A caller of stimer.h, built in every language mode the header promises
- * with warnings as errors, from the tree and once installed: the records,
- * the version macros and the inline helpers, linked to the exports alone. */
+/* A caller of stimer.h and stimer_class.h, built in every language mode
+ * they promise with warnings as errors, from the tree and once installed:
+ * the records, the version macros and the inline helpers, linked to the
+ * exports alone. */
 #include <stdio.h>
 
 #include "stimer.h"
+#include "stimer_class.h"
 
 #if STIMER_VERSION_NUMBER < 10100
 #error "stimer_is_running and stimer_firing_time came with 1.1"
@@ -22,7 +24,20 @@ int main(void)
     int running = stimer_is_running(&timer) &&
                   stimer_firing_time(&list, &timer) == stimer_get_next_firing_time(&list);
     stimer_kill(&list, &timer);
+
+    stimer_class tc;
+    stimer_member member;
+    stimer_class_init(&tc, &list, 10, 0, NULL);
+    stimer_member_init(&member);
+    stimer_class_renew(&tc, &member);
+    int classed = stimer_is_running(&tc.timer) &&
+                  stimer_class_expired(&tc, member.deadline - 1) == NULL &&
+                  stimer_class_expired(&tc, member.deadline) == &member;
+    stimer_class_remove(&tc, &member);
+    classed = classed && !stimer_is_running(&tc.timer);
+
+    int ok = idle && running && classed;
     printf("stimer %d.%d.%d (%d): %s\n", STIMER_VERSION_MAJOR, STIMER_VERSION_MINOR,
-           STIMER_VERSION_PATCH, STIMER_VERSION_NUMBER, idle && running ? "ok" : "FAILED");
-    return !(idle && running);
+           STIMER_VERSION_PATCH, STIMER_VERSION_NUMBER, ok ? "ok" : "FAILED");
+    return !ok;
 }

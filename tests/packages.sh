@@ -55,7 +55,7 @@ for deb in "$debs"/*.deb; do
 done
 ok "installed into $root; each package is version $version-1, as stimer.h says"
 
-export PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$libdir/pkgconfig
+export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
 "$cc" -std=c99 -Wall -Wextra -Werror -o "$work/app_pc" "$work/app/app.c" \
     $(pkg-config --cflags --libs stimer) || fail "building with pkg-config"
 [ "$(LD_LIBRARY_PATH=$libdir "$work/app_pc")" = "$expected" ] || fail "the pkg-config build printed other lines"
