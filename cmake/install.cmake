@@ -84,7 +84,7 @@ foreach(page IN LISTS STIMER_MAN_PAGES)
   endforeach()
 endforeach()
 install(DIRECTORY ${man3}/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
-install(FILES README.md docs/API.md docs/BENCHMARKS.md docs/TESTING.md docs/TIMEOUTS.md
+install(FILES README.md docs/BENCHMARKS.md docs/TESTING.md docs/TIMEOUTS.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
 # A Debian package carries the licence in its copyright file instead.
 if(NOT STIMER_DEB)

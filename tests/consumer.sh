@@ -62,12 +62,9 @@ PY
     ok "libstimer.so loads libtovask.so through \$ORIGIN"
 fi
 
-# The README's program and CMakeLists.txt, exactly as printed there.
+# The README's program and its CMakeLists.txt, examples/first/.
 app=$work/app
-mkdir -p "$app"
-awk -v dir="$app" -f "$src/tests/readme_files.awk" "$src/README.md"
-[ -f "$app/app.c" ] && [ -f "$app/CMakeLists.txt" ] ||
-    fail "README.md has no app.c and CMakeLists.txt blocks"
+cp -r "$src/examples/first" "$app"
 
 configure() { # source dir, more cmake arguments
     local dir=$1; shift
@@ -81,18 +78,17 @@ found=$(sed -n 's/^stimer_DIR:[A-Z]*=//p' "$app/build/CMakeCache.txt")
 [ "$found" = "$libdir/cmake/stimer" ] || fail "found stimer in '$found'"
 cmake --build "$app/build" >"$work/build.log" 2>&1 ||
     { cat "$work/build.log"; fail "building the README program"; }
-out=$("$app/build/app") || fail "the README program exited with $?"
+out=$("$app/build/first") || fail "the README program exited with $?"
 printf '%s\n' "$out"
-[ "$out" = "$(printf 'third fired (tag 2)\nsecond fired (tag 1)\nfirst fired (tag 0)')" ] ||
-    fail "the README program printed the wrong lines"
+[ "$out" = "$(cat "$app/expected.txt")" ] || fail "the README program printed the wrong lines"
 ok "find_package(stimer 1 CONFIG REQUIRED): built and ran the README program"
 
 # The same program, unchanged, on the checked build: a drop-in through
 # LD_LIBRARY_PATH, which the program's DT_RUNPATH (not DT_RPATH) lets win.
-readelf -dW "$app/build/app" | grep -q '(RPATH)' && fail "the README program has DT_RPATH"
-[ "$(LD_LIBRARY_PATH=$libdir/stimer-checked "$app/build/app")" = "$out" ] ||
+readelf -dW "$app/build/first" | grep -q '(RPATH)' && fail "the README program has DT_RPATH"
+[ "$(LD_LIBRARY_PATH=$libdir/stimer-checked "$app/build/first")" = "$out" ] ||
     fail "the README program on the checked build printed other lines"
-deps=$(LD_LIBRARY_PATH=$libdir/stimer-checked ldd "$app/build/app")
+deps=$(LD_LIBRARY_PATH=$libdir/stimer-checked ldd "$app/build/first")
 case $deps in
 *stimer-checked/libstimer.so.1*) ;;
 *) fail "LD_LIBRARY_PATH did not swap in the checked build: $deps" ;;
@@ -104,7 +100,7 @@ for want in $((major - 1)) "$major.$((minor + 1))" $((major + 1)); do
     mkdir -p "$work/v$want"
     sed "s/find_package(stimer 1 /find_package(stimer $want /" "$app/CMakeLists.txt" \
         >"$work/v$want/CMakeLists.txt"
-    cp "$app/app.c" "$work/v$want/"
+    cp "$app/first.c" "$work/v$want/"
     if configure "$work/v$want" >"$work/v$want.log" 2>&1; then
         fail "find_package(stimer $want) accepted version $version"
     fi
@@ -117,11 +113,11 @@ ok "find_package refuses versions $((major - 1)), $major.$((minor + 1)) and $((m
 # (when GCC built the archive with optimisation), and the program needs no
 # libstimer.so.
 sed 's/stimer::stimer)/stimer::stimer_static)/' "$app/CMakeLists.txt" >"$work/lto.cmake"
-mkdir -p "$work/lto" && cp "$app/app.c" "$work/lto/" && mv "$work/lto.cmake" "$work/lto/CMakeLists.txt"
+mkdir -p "$work/lto" && cp "$app/first.c" "$work/lto/" && mv "$work/lto.cmake" "$work/lto/CMakeLists.txt"
 configure "$work/lto" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
     >"$work/lto.log" 2>&1 && cmake --build "$work/lto/build" >>"$work/lto.log" 2>&1 ||
     { cat "$work/lto.log"; fail "building the README program with stimer::stimer_static and LTO"; }
-lto=$work/lto/build/app
+lto=$work/lto/build/first
 needed=$(readelf -dW "$lto" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 case $needed in *libstimer*) fail "the LTO program needs libstimer.so: $needed" ;; esac
 [ "$("$lto")" = "$out" ] || fail "the LTO program printed other lines"

@@ -6,11 +6,10 @@
     manpages.py <libstimer.so> <build dir> <work dir> <C compiler>
 
 It installs the dev component into <work dir>, then checks that every
-exported function has a page that `man -M` finds; that mandoc's lint and
-man's own rendering report nothing; that each page's SYNOPSIS compiles
-against the installed stimer.h; and that the record tables of stimer(3) name
-every field of the header, with its type. The header is the source: the
-pages follow it."""
+function of the installed headers has a page that `man -M` finds; that
+mandoc's lint and man's own rendering report nothing; and that each page's
+SYNOPSIS compiles against the installed headers. The headers are the
+source: the pages follow them, and restate none of their records."""
 import os
 import re
 import shutil
@@ -49,29 +48,6 @@ def synopsis(page):
             params = ", ".join(a.strip('"') for a in args) or "void"
             out.append(f"{ftype} {name}({params});")
     return out
-
-
-def record_tables(page):
-    """{record: {field: type}} from the column lists of stimer(3)."""
-    tables, record, inside = {}, None, False
-    for line in open(page).read().splitlines():
-        if line.startswith(".Vt ") and not inside:
-            record = line[4:].split()[0]
-        elif line.startswith(".Bl -column"):
-            inside = True
-        elif line == ".El":
-            inside = False
-        elif inside and line.startswith(".It Va "):
-            cells = [c.strip() for c in line[4:].split(" Ta ")]
-            tables.setdefault(record, {})[cells[0][3:]] = cells[1][3:]
-    return tables
-
-
-def header_fields(header):
-    """{record: [field, ...]} from the typedef'd structs of stimer.h."""
-    text = re.sub(r"/\*.*?\*/", "", open(header).read(), flags=re.S)
-    return {name: re.findall(r"(\w+)\s*;", body)
-            for body, name in re.findall(r"typedef struct \w+ \{(.*?)\} (\w+);", text, flags=re.S)}
 
 
 def main(lib, build, work, cc):
@@ -126,23 +102,6 @@ def main(lib, build, work, cc):
               f"{page}: NAME lists the functions of its SYNOPSIS", f"{names} against {in_synopsis}")
     check(declared == set(functions), "the synopses declare exactly the functions of the headers",
           f"{sorted(declared)} against {sorted(functions)}")
-
-    tables = record_tables(os.path.join(man3, "stimer.3"))
-    fields = header_fields(os.path.join(include, "stimer.h"))
-    check(set(tables) == set(fields), "stimer(3) has a table for each record of stimer.h",
-          f"{sorted(tables)} against {sorted(fields)}")
-    checks = [f"_Static_assert(_Generic((({rec} *)0)->{field}, {ftype}: 1, default: 0), "
-              f"\"{rec}.{field} is {ftype}\");"
-              for rec, table in tables.items() for field, ftype in table.items()]
-    source = os.path.join(work, "fields.c")
-    with open(source, "w") as f:
-        f.write("#include <stimer.h>\n" + "\n".join(checks) + "\n")
-    r = run(cc, "-std=c11", "-Wall", "-Wextra", "-pedantic", "-Werror", "-fsyntax-only",
-            "-I", include, source)
-    check(r.returncode == 0, "stimer(3) gives each field the header's type", r.stderr)
-    for rec, names in fields.items():
-        check(list(tables.get(rec, {})) == names, f"stimer(3) lists the fields of {rec} in order",
-              f"{list(tables.get(rec, {}))} against {names}")
 
     sys.exit(1 if failures else 0)
 

@@ -22,7 +22,7 @@ names=$(cd "$debs" && ls -- *.deb 2>/dev/null | sed 's/_.*//' | sort | tr '\n' '
 [ "$names" = "libstimer-dev libstimer1 libstimer1-checked libtovask-standin " ] ||
     fail "packages in $debs: '$names'; make them with cmake --workflow --preset package"
 
-rm -rf "$work" && mkdir -p "$work/app"
+rm -rf "$work" && mkdir -p "$work"
 lintian --fail-on error --tag-display-limit 0 "$debs"/*.deb >"$work/lintian.log" 2>&1 ||
     { cat "$work/lintian.log"; fail "lintian reports errors"; }
 ! grep -E '^[EWI]: .*(copyright|licen[cs]e)' "$work/lintian.log" || fail "lintian questions the licence"
@@ -40,8 +40,8 @@ install_root() { # root, package names...
         -i "${files[@]}" >"$root.log" 2>&1 || { cat "$root.log"; fail "dpkg -i ${*}"; }
 }
 
-awk -v dir="$work/app" -f "$src/tests/readme_files.awk" "$src/README.md"
-expected=$(printf 'third fired (tag 2)\nsecond fired (tag 1)\nfirst fired (tag 0)')
+cp -r "$src/examples/first" "$work/app"
+expected=$(cat "$work/app/expected.txt")
 
 root=$work/root
 install_root "$root" libstimer1 libstimer-dev libstimer1-checked libtovask-standin
@@ -56,7 +56,7 @@ done
 ok "installed into $root; each package is version $version-1, as stimer.h says"
 
 export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
-"$cc" -std=c99 -Wall -Wextra -Werror -o "$work/app_pc" "$work/app/app.c" \
+"$cc" -std=c99 -Wall -Wextra -Werror -o "$work/app_pc" "$work/app/first.c" \
     $(pkg-config --cflags --libs stimer) || fail "building with pkg-config"
 [ "$(LD_LIBRARY_PATH=$libdir "$work/app_pc")" = "$expected" ] || fail "the pkg-config build printed other lines"
 ok "pkg-config: built and ran the README program"
@@ -68,8 +68,8 @@ configure() { # source, build dir, prefix path
 configure "$work/app" "$work/build" "$root/usr" >"$work/cmake.log" 2>&1 &&
     cmake --build "$work/build" >>"$work/cmake.log" 2>&1 ||
     { cat "$work/cmake.log"; fail "building with find_package"; }
-[ "$(LD_LIBRARY_PATH=$libdir "$work/build/app")" = "$expected" ] || fail "the find_package build printed other lines"
-[ "$(LD_LIBRARY_PATH=$libdir/stimer-checked "$work/build/app")" = "$expected" ] ||
+[ "$(LD_LIBRARY_PATH=$libdir "$work/build/first")" = "$expected" ] || fail "the find_package build printed other lines"
+[ "$(LD_LIBRARY_PATH=$libdir/stimer-checked "$work/build/first")" = "$expected" ] ||
     fail "the find_package build on libstimer1-checked printed other lines"
 ok "find_package: built and ran the README program, also on libstimer1-checked"
 
@@ -96,6 +96,6 @@ configure "$work/app" "$work/build-platform" "$bare/usr;$platform" >"$work/platf
 grep -q "STIMER_TOVASK_LIBRARY:FILEPATH=$platform/lib/libtovask.so" "$work/build-platform/CMakeCache.txt" ||
     fail "stimer::tovask does not point at the platform's library"
 bare_lib=$(dirname "$(find "$bare/usr/lib" -name libstimer.so.1)")
-[ "$(LD_LIBRARY_PATH=$bare_lib:$platform/lib "$work/build-platform/app")" = "$expected" ] ||
+[ "$(LD_LIBRARY_PATH=$bare_lib:$platform/lib "$work/build-platform/first")" = "$expected" ] ||
     fail "the program on the platform's libtovask.so printed other lines"
 ok "without the stand-in: stimer::tovask is the platform's libtovask.so, and the program runs"

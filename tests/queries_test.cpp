@@ -103,7 +103,7 @@ TEST_F(Queries, EarliestFiringTimeOfMinusOne)
     EXPECT_EQ(pop(), 0);
 }
 
-// The worked example of docs/API.md, step by step.
+// A worked example, step by step: arming in front, a tie, a pop and a kill.
 TEST_F(Queries, TheGuidesWorkedExample)
 {
     enum { A, B, C, D };
