@@ -90,7 +90,8 @@ if(STIMER_DEB)
   enable_testing()
   add_test(NAME packages
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/packages.sh ${CMAKE_CURRENT_BINARY_DIR}
-            ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/packages-work ${CMAKE_C_COMPILER})
+            ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/packages-work ${CMAKE_C_COMPILER}
+            $<IF:$<STREQUAL:${CMAKE_CXX_COMPILER_ID},GNU>,yes,no>)
   install(FILES cmake/debian/libstimer1.lintian-overrides
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
     RENAME libstimer1 COMPONENT runtime)

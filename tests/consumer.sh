@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 the stimer authors
-# Installs the built library into a fresh prefix and uses it from there the
-# way a caller would: the program and CMakeLists.txt that README.md shows,
-# built through find_package, and tests/consumer/rearm_app.c built through
-# pkg-config. Both run on the stand-in clock with LD_LIBRARY_PATH unset.
+# Uses an installed stimer the way a caller would: the README's program
+# (examples/first) built through find_package, tests/consumer/rearm_app.c
+# and the installed examples through pkg-config, all run on the stand-in
+# clock with LD_LIBRARY_PATH unset. The install test gives it a build tree,
+# which it installs into a fresh prefix; the package test gives it the
+# prefix that its packages were unpacked into.
 #
-#   consumer.sh <source dir> <build dir> <work dir> <C compiler> <build type>
+#   consumer.sh <source dir> <build dir | prefix> <work dir> <C compiler> <build type>
 #               <yes: libstimer.a carries LTO bytecode (GCC built it) | no> <version>
 set -euo pipefail
-src=$1 build=$2 work=$3 cc=$4 config=$5 fat_lto=$6 version=$7
-prefix=$work/prefix
+src=$1 prefix=$2 work=$3 cc=$4 config=$5 fat_lto=$6 version=$7
 unset LD_LIBRARY_PATH
 
 fail() { printf 'FAIL %s\n' "$*"; exit 1; }
@@ -18,8 +19,11 @@ ok() { printf 'ok   %s\n' "$*"; }
 
 rm -rf "$work"
 mkdir -p "$work"
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
-    { cat "$work/install.log"; fail "cmake --install"; }
+if [ -f "$prefix/CMakeCache.txt" ]; then
+    cmake --install "$prefix" --prefix "$work/prefix" >"$work/install.log" ||
+        { cat "$work/install.log"; fail "cmake --install"; }
+    prefix=$work/prefix
+fi
 libdir=$(dirname "$(find "$prefix" -name stimer-checked -prune -o -name libstimer.so.$version -print)")
 
 # What is installed, and how the names link.
@@ -69,7 +73,7 @@ cp -r "$src/examples/first" "$app"
 configure() { # source dir, more cmake arguments
     local dir=$1; shift
     cmake -S "$dir" -B "$dir/build" "$@" -DCMAKE_C_COMPILER="$cc" \
-        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_EXTENSIONS=OFF \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF -DCMAKE_C_EXTENSIONS=OFF \
         -DCMAKE_C_FLAGS="-Wall -Wextra -pedantic -Werror"
 }
 configure "$app" >"$work/configure.log" 2>&1 ||
@@ -133,7 +137,7 @@ fi
 
 # pkg-config.
 if command -v pkg-config >/dev/null; then
-    export PKG_CONFIG_PATH=$libdir/pkgconfig
+    export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
     [ "$(pkg-config --modversion stimer)" = "$version" ] || fail "pkg-config --modversion"
     flags=$(pkg-config --cflags --libs stimer)
     "$cc" -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/rearm_app" \

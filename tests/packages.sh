@@ -3,13 +3,14 @@
 # SPDX-FileCopyrightText: 2026 the stimer authors
 # Checks the Debian packages that `cmake --workflow --preset package` makes:
 # lintian finds no error in any, and once they are installed into a scratch
-# root, the README's program builds from them with pkg-config and with
-# find_package, and runs. Without the stand-in, find_package says what is
-# missing, and takes a platform's own libtovask.so when there is one.
+# root, tests/consumer.sh uses them as it uses an install. Without the
+# stand-in, find_package says what is missing, and takes a platform's own
+# libtovask.so when there is one.
 #
 #   packages.sh <dir of the .deb files> <source dir> <work dir> <C compiler>
+#               <yes: libstimer.a carries LTO bytecode | no>
 set -euo pipefail
-debs=$1 src=$2 work=$3 cc=$4
+debs=$1 src=$2 work=$3 cc=$4 fat_lto=$5
 
 fail() { printf 'FAIL %s\n' "$*"; exit 1; }
 ok() { printf 'ok   %s\n' "$*"; }
@@ -55,23 +56,13 @@ for deb in "$debs"/*.deb; do
 done
 ok "installed into $root; each package is version $version-1, as stimer.h says"
 
-export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
-"$cc" -std=c99 -Wall -Wextra -Werror -o "$work/app_pc" "$work/app/first.c" \
-    $(pkg-config --cflags --libs stimer) || fail "building with pkg-config"
-[ "$(LD_LIBRARY_PATH=$libdir "$work/app_pc")" = "$expected" ] || fail "the pkg-config build printed other lines"
-ok "pkg-config: built and ran the README program"
+"$src/tests/consumer.sh" "$src" "$root/usr" "$work/consumer" "$cc" Release "$fat_lto" "$version" ||
+    fail "tests/consumer.sh on the installed packages"
 
 configure() { # source, build dir, prefix path
     cmake -S "$1" -B "$2" -DCMAKE_C_COMPILER="$cc" -DCMAKE_PREFIX_PATH="$3" \
         -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF
 }
-configure "$work/app" "$work/build" "$root/usr" >"$work/cmake.log" 2>&1 &&
-    cmake --build "$work/build" >>"$work/cmake.log" 2>&1 ||
-    { cat "$work/cmake.log"; fail "building with find_package"; }
-[ "$(LD_LIBRARY_PATH=$libdir "$work/build/first")" = "$expected" ] || fail "the find_package build printed other lines"
-[ "$(LD_LIBRARY_PATH=$libdir/stimer-checked "$work/build/first")" = "$expected" ] ||
-    fail "the find_package build on libstimer1-checked printed other lines"
-ok "find_package: built and ran the README program, also on libstimer1-checked"
 
 # A platform that brings its own libtovask: stimer installs without the
 # stand-in, and finds the platform's library where the platform put it.
