@@ -217,8 +217,7 @@ static void accept_some(void)
 }
 
 /* How long epoll_wait may sleep: until the earliest timer, or for ever when
- * none runs (a timer due at tick -1 also reports -1, so the list is looked
- * at directly). */
+ * none runs. An empty list is told by its head (CAVEATS in stimer(3)). */
 static int wait_ms(void)
 {
     if (timers.head.next == &timers.head)

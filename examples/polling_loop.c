@@ -48,9 +48,8 @@ static void arm(stimer *t, int32_t timeout)
     stimer_start(&timers, t, timeout);
 }
 
-/* How long poll(2) may sleep: -1 (for ever) when no timer is running. The
- * list is tested for emptiness directly, since a timer due at tick -1 also
- * reports -1. */
+/* How long poll(2) may sleep: -1 (for ever) when no timer is running. An
+ * empty list is told by its head (CAVEATS in stimer(3)). */
 static int poll_timeout(void)
 {
     if (timers.head.next == &timers.head)

@@ -10,8 +10,7 @@
 #include <tovask.h>
 
 /* How long to sleep: until the earliest timer is due, or for ever when none
- * runs (tell an empty list by its head: a timer due at tick -1 also makes
- * stimer_get_next_firing_time return -1). */
+ * runs. An empty list is told by its head (CAVEATS in stimer(3)). */
 static int wait_ms(const running_timers *timers)
 {
     if (timers->head.next == &timers->head)
