@@ -36,6 +36,7 @@
 #include <event2/event.h>
 #endif
 
+#include "run.h"
 #include "stimer.h"
 #include "stimer_class.h"
 #include "tovask.h"
@@ -555,10 +556,5 @@ int main(int argc, char **argv)
         std::printf("FAIL %d workloads expire differently; nothing is timed\n", failures);
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return run_registered(argc, argv);
 }

@@ -20,6 +20,7 @@
 #include <type_traits>
 
 #include "baselines.h"
+#include "run.h"
 #include "stimer.h"
 #include "tovask.h"
 
@@ -288,10 +289,5 @@ int main(int argc, char **argv)
     register_all<BoostSet>();
 #endif
 #endif
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return run_registered(argc, argv);
 }
