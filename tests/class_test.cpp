@@ -38,7 +38,7 @@ TEST(Class, NoMemberExpiresEarlyAndEveryPassTakesAllThatAreDue)
         in[i] = -1;
     }
 
-    for (int step = 0; step < 200000; ++step) {
+    for (int step = 0; step < 40000; ++step) {
         int i = static_cast<int>(rng() % kMembers);
         switch (rng() % 8) {
         case 0:
@@ -62,7 +62,9 @@ TEST(Class, NoMemberExpiresEarlyAndEveryPassTakesAllThatAreDue)
         default: { // time passes, then one pass of the polling loop
             test_clock::now += static_cast<int64_t>(rng() % (rng() % 4 == 0 ? 900 : 20));
             int64_t now = test_clock::now;
+            int pops = 0;
             while (stimer *fired = stimer_get_next_fired_timer(&list)) {
+                ASSERT_LT(++pops, 100) << "a pass that never ends at step " << step;
                 if (fired == &other)
                     continue;
                 auto *tc = static_cast<stimer_class *>(fired->data);
