@@ -94,10 +94,13 @@ int32_t timeout_for(int id, int64_t tick, int32_t most)
     return static_cast<int32_t>((x ^ x >> 32) % static_cast<uint64_t>(most)) + 1;
 }
 
+// The expiries of a column, (tick, timer), sorted when compared.
+using Log = std::vector<std::pair<int64_t, int>>;
+
 // What a workload does when a timer expires, shared by every column.
 struct Expiry {
-    std::vector<std::pair<int64_t, int>> *log = nullptr; // (tick, timer), when checking
-    int32_t rearm = 0; // 0: stay idle; > 0: timeouts up to this; < 0: exactly -rearm
+    Log *log = nullptr; // when checking
+    int32_t rearm = 0;  // 0: stay idle; > 0: timeouts up to this; < 0: exactly -rearm
 };
 
 // stimer through libstimer.so, a timer each.
@@ -263,7 +266,7 @@ void Event<common>::fired(evutil_socket_t, short, void *arg)
 #endif
 
 // The workloads. Each sets the clock and its columns up alike; op() is one
-// timed operation and returns how many items it handled.
+// timed operation.
 struct Churn {
     static constexpr const char *name = "P1_churn";
     template <class Lib>
@@ -274,14 +277,13 @@ struct Churn {
             lib.arm(i, timeout_for(i, ticks, 1000));
     }
     template <class Lib>
-    static int64_t op(Lib &lib, int n, uint64_t k)
+    static void op(Lib &lib, int n, uint64_t k)
     {
         ++ticks;
         lib.tick();
         int i = static_cast<int>(k * 2654435761u % static_cast<uint64_t>(n));
         lib.arm(i, timeout_for(i, ticks, 1000));
         lib.expire();
-        return 1;
     }
 };
 
@@ -305,21 +307,19 @@ struct Idle {
         lib.tick();
     }
     template <class Lib>
-    static int64_t op(Lib &lib, int n, uint64_t k)
+    static void op(Lib &lib, int n, uint64_t k)
     {
         int i = static_cast<int>(k * 2654435761u % static_cast<uint64_t>(n));
         lib.arm(i, 2 * n);
         ++ticks;
         lib.tick();
         lib.expire();
-        return 1;
     }
 };
 
 // Arming n idle timers, then (untimed) letting them all expire.
 struct Arm {
     static constexpr const char *name = "P2_arm";
-    static constexpr bool batch = true;
     template <class Lib>
     static void fill(Lib &lib, int n)
     {
@@ -414,7 +414,6 @@ void clock_cost(benchmark::State &state)
 
 // The expiries of one column on a workload: ops steady operations, or one
 // fill and empty.
-using Log = std::vector<std::pair<int64_t, int>>;
 
 template <class W, class Lib>
 Log record(int n, int ops)
