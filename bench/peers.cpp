@@ -131,15 +131,15 @@ struct StimerClass {
     static constexpr const char *name = "stimer_class";
     running_timers list;
     stimer_class tc;
-    std::unique_ptr<stimer_member[]> members;
     Expiry on;
+    std::unique_ptr<stimer_member[]> members;
     explicit StimerClass(int n)
         : members(new stimer_member[static_cast<std::size_t>(n)])
     {
         stimer_init_running_timers(&list);
+        stimer_class_init(&tc, &list, 2 * n, 0, nullptr);
         for (int i = 0; i < n; ++i)
             stimer_member_init(&members[i]);
-        stimer_class_init(&tc, &list, 2 * n, 0, nullptr);
     }
     ~StimerClass() { stimer_kill(&list, &tc.timer); }
     void tick() {}
@@ -152,16 +152,17 @@ struct StimerClass {
 struct Uv {
     static constexpr const char *name = "libuv";
     uv_loop_t loop;
-    std::unique_ptr<uv_timer_t[]> timers;
+    std::vector<uv_timer_t> timers; // sized once: a handle does not move
     Expiry on;
     explicit Uv(int n)
-        : timers(new uv_timer_t[static_cast<std::size_t>(n)])
+        : timers(static_cast<std::size_t>(n))
     {
         uv_loop_init(&loop);
         loop.data = this;
         for (int i = 0; i < n; ++i) {
-            uv_timer_init(&loop, &timers[i]);
-            timers[i].data = reinterpret_cast<void *>(static_cast<intptr_t>(i));
+            uv_timer_init(&loop, &timers[static_cast<std::size_t>(i)]);
+            timers[static_cast<std::size_t>(i)].data =
+                reinterpret_cast<void *>(static_cast<intptr_t>(i));
         }
     }
     ~Uv()
@@ -175,7 +176,8 @@ struct Uv {
     void tick() { uv_update_time(&loop); }
     void arm(int i, int32_t timeout)
     {
-        uv_timer_start(&timers[i], fired, static_cast<uint64_t>(timeout), 0);
+        uv_timer_start(&timers[static_cast<std::size_t>(i)], fired, static_cast<uint64_t>(timeout),
+                       0);
     }
     void expire() { uv_run(&loop, UV_RUN_NOWAIT); }
 };

@@ -153,7 +153,7 @@ extern "C" {
 
 void stimer_init_running_timers(running_timers *list)
 {
-    checked::Call call("stimer_init_running_timers", list);
+    CHECKED_CALL("stimer_init_running_timers", list, nullptr);
     checked::init_list(list);
     list->head.next = &list->head;
     list->head.prev = &list->head;
@@ -161,7 +161,7 @@ void stimer_init_running_timers(running_timers *list)
 
 void stimer_init(stimer *timer, int tag, void *data)
 {
-    checked::Call call("stimer_init", nullptr, timer);
+    CHECKED_CALL("stimer_init", nullptr, timer);
     checked::init_timer(timer);
     timer->data = data;
     timer->user_word = 0;
@@ -172,14 +172,14 @@ void stimer_init(stimer *timer, int tag, void *data)
 
 int stimer_start(running_timers *list, stimer *timer, int32_t timeout)
 {
-    checked::Call call("stimer_start", list, timer);
+    CHECKED_CALL("stimer_start", list, timer);
     start(list, timer, timeout);
     return 0;
 }
 
 int stimer_start_ex(running_timers *list, stimer *timer, int32_t timeout, int tag)
 {
-    checked::Call call("stimer_start_ex", list, timer);
+    CHECKED_CALL("stimer_start_ex", list, timer);
     timer->tag = static_cast<uint8_t>(tag);
     start(list, timer, timeout);
     return 0;
@@ -187,7 +187,8 @@ int stimer_start_ex(running_timers *list, stimer *timer, int32_t timeout, int ta
 
 void stimer_kill(running_timers *list, stimer *timer)
 {
-    checked::Call call("stimer_kill", list, timer);
+    CHECKED_CALL("stimer_kill", list, timer);
+    checked::list(list);
     checked::timer(list, timer);
     if (!is_idle(timer))
         unlink(list, timer, timer->link.prev);
@@ -195,22 +196,25 @@ void stimer_kill(running_timers *list, stimer *timer)
 
 int64_t stimer_get_next_firing_time(const running_timers *list)
 {
-    checked::Call call("stimer_get_next_firing_time", list);
+    CHECKED_CALL("stimer_get_next_firing_time", list, nullptr);
     checked::list(list);
     if (is_empty(list))
         return -1;
-    return advance(list->base_time, timer_of(list->head.next)->delta);
+    int64_t fire = advance(list->base_time, timer_of(list->head.next)->delta);
+    checked::fires(list, timer_of(list->head.next), fire);
+    return fire;
 }
 
 stimer *stimer_get_next_fired_timer(running_timers *list)
 {
-    checked::Call call("stimer_get_next_fired_timer", list);
+    CHECKED_CALL("stimer_get_next_fired_timer", list, nullptr);
     checked::list(list);
     if (is_empty(list))
         return nullptr;
     stimer *first = timer_of(list->head.next);
     checked::timer(list, first);
     int64_t fire = advance(list->base_time, first->delta);
+    checked::fires(list, first, fire);
     int64_t now = TickGetCount();
     checked::tick(list, now);
     if (fire > now)

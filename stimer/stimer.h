@@ -46,6 +46,8 @@
  *     through stimer_init_running_timers or stimer_init (a zeroed record is
  *     neither an empty list nor an idle timer);
  *   - an operation on a running timer is given the list the timer is in;
+ *   - the fields marked "library:" below are written by the library alone;
+ *     the caller only reads them, and re-arms a timer to move it;
  *   - a running timer is not passed to stimer_init, a list holding running
  *     timers is not passed to stimer_init_running_timers, and neither is
  *     released, moved or copied while they are linked to each other. A

@@ -10,4 +10,5 @@
 namespace test_clock {
 extern thread_local int64_t now;
 extern thread_local uint64_t reads;
+extern thread_local void (*on_read)(); // run inside the library's call, when set
 } // namespace test_clock
