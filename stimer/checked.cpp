@@ -306,7 +306,8 @@ void enter(Call &c)
         Node *spare = nullptr, *n = b.load();
         for (; n; n = n->next) {
             uintptr_t w = n->word.load();
-            spare = spare || w ? spare : n;
+            if (!w && !spare)
+                spare = n;
             if ((w & ~uintptr_t{1}) != key)
                 continue;
             c.node = n; // first, for a signal handler on this thread to see

@@ -200,8 +200,9 @@ int64_t stimer_get_next_firing_time(const running_timers *list)
     checked::list(list);
     if (is_empty(list))
         return -1;
-    int64_t fire = advance(list->base_time, timer_of(list->head.next)->delta);
-    checked::fires(list, timer_of(list->head.next), fire);
+    stimer *first = timer_of(list->head.next);
+    int64_t fire = advance(list->base_time, first->delta);
+    checked::fires(list, first, fire);
     return fire;
 }
 
