@@ -11,17 +11,30 @@
 //   P5 idle:   n connections on one timeout of 2n ticks; each operation
 //              renews a random one, lets a tick pass, and the connections
 //              that went the whole timeout unread expire and reconnect
+//   P6 mixed:  one loop with 300 timers on their own timeouts, 2 x 100
+//              connections on two shared timeouts and 8 one-off timers;
+//              each operation re-arms one of the first, renews one
+//              connection of each timeout, now and then arms a one-off,
+//              lets a tick pass and expires what is due
+// stimer runs each as its users would: a timer each (the list), a
+// stimer_queue, stimer_class for shared timeouts, and in P6 all three in
+// one list.
 // A tick is a millisecond. Every library reads the same counter: stimer
 // through TickGetCount, libuv and libevent through clock_gettime on the
-// coarse monotonic clock, which this program defines in their place.
+// coarse monotonic clock, which this program defines in their place. The
+// peers' loops poll with epoll_wait, which this program also defines: it
+// counts the call and returns no event at once, so that no column pays a
+// system call that the others do not.
 // Before anything is timed, every column runs each workload with its
 // expiries recorded, and the run fails unless all expire the same timers on
 // the same ticks.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <sys/epoll.h>
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -39,14 +52,29 @@
 #include "run.h"
 #include "stimer.h"
 #include "stimer_class.h"
+#include "stimer_queue.h"
 #include "tovask.h"
 
 namespace {
 
 int64_t ticks;        // the clock of every column
 uint64_t clock_reads; // how often any column read it
+uint64_t polls;       // how often a loop polled for events
 
 } // namespace
+
+// The peers' poll for events: none, at once.
+extern "C" int epoll_wait(int, struct epoll_event *, int, int)
+{
+    ++polls;
+    return 0;
+}
+
+extern "C" int epoll_pwait(int, struct epoll_event *, int, int, const sigset_t *)
+{
+    ++polls;
+    return 0;
+}
 
 extern "C" int64_t TickGetCount(void)
 {
@@ -99,9 +127,14 @@ using Log = std::vector<std::pair<int64_t, int>>;
 
 // What a workload does when a timer expires, shared by every column.
 struct Expiry {
-    Log *log = nullptr; // when checking
-    int32_t rearm = 0;  // 0: stay idle; > 0: timeouts up to this; < 0: exactly -rearm
+    Log *log = nullptr;                        // when checking
+    int32_t (*rearm)(int id, int n) = nullptr; // the new timeout; 0: stay idle
+    int n = 0;
 };
+
+// Every column is made for n timers, of which those of one workload that
+// share a timeout share one of shared (at most two).
+using Shared = std::vector<int32_t>;
 
 // stimer through libstimer.so, a timer each.
 struct Stimer {
@@ -109,7 +142,7 @@ struct Stimer {
     running_timers list;
     std::unique_ptr<stimer[]> timers;
     Expiry on;
-    explicit Stimer(int n)
+    Stimer(int n, const Shared &)
         : timers(new stimer[static_cast<std::size_t>(n)])
     {
         stimer_init_running_timers(&list);
@@ -126,6 +159,27 @@ struct Stimer {
     void expire();
 };
 
+// Many timers on their own timeouts: a stimer_queue, one timer in all.
+struct StimerQueue {
+    static constexpr const char *name = "stimer_queue";
+    running_timers list;
+    stimer_queue q;
+    std::unique_ptr<stimer_entry[]> entries;
+    Expiry on;
+    StimerQueue(int n, const Shared &)
+        : entries(new stimer_entry[static_cast<std::size_t>(n)])
+    {
+        stimer_init_running_timers(&list);
+        stimer_queue_init(&q, &list, 0, nullptr);
+        for (int i = 0; i < n; ++i)
+            stimer_entry_init(&entries[i]);
+    }
+    ~StimerQueue() { stimer_kill(&list, &q.timer); }
+    void tick() {}
+    void arm(int i, int32_t timeout) { stimer_queue_arm(&q, &entries[i], timeout); }
+    void expire();
+};
+
 // The idle pattern: a stimer_class holds the connections, one timer in all.
 struct StimerClass {
     static constexpr const char *name = "stimer_class";
@@ -133,17 +187,34 @@ struct StimerClass {
     stimer_class tc;
     Expiry on;
     std::unique_ptr<stimer_member[]> members;
-    explicit StimerClass(int n)
+    StimerClass(int n, const Shared &shared)
         : members(new stimer_member[static_cast<std::size_t>(n)])
     {
         stimer_init_running_timers(&list);
-        stimer_class_init(&tc, &list, 2 * n, 0, nullptr);
+        stimer_class_init(&tc, &list, shared.at(0), 0, nullptr);
         for (int i = 0; i < n; ++i)
             stimer_member_init(&members[i]);
     }
     ~StimerClass() { stimer_kill(&list, &tc.timer); }
     void tick() {}
     void arm(int i, int32_t) { stimer_class_renew(&tc, &members[i]); }
+    void expire();
+};
+
+// P6 as a stimer user writes it: one list with a queue for the timers on
+// their own timeouts, a class for each shared timeout and a timer for each
+// one-off.
+struct StimerMixed {
+    static constexpr const char *name = "stimer_mixed";
+    StimerQueue own;
+    stimer_class tc[2];
+    std::unique_ptr<stimer_member[]> members;
+    std::unique_ptr<stimer[]> timers;
+    Expiry on;
+    StimerMixed(int n, const Shared &shared);
+    ~StimerMixed() { stimer_kill(&own.list, &tc[0].timer), stimer_kill(&own.list, &tc[1].timer); }
+    void tick() {}
+    void arm(int i, int32_t timeout);
     void expire();
 };
 
@@ -154,7 +225,7 @@ struct Uv {
     uv_loop_t loop;
     std::vector<uv_timer_t> timers; // sized once: a handle does not move
     Expiry on;
-    explicit Uv(int n)
+    Uv(int n, const Shared &)
         : timers(static_cast<std::size_t>(n))
     {
         uv_loop_init(&loop);
@@ -184,16 +255,16 @@ struct Uv {
 #endif
 
 #if HAVE_LIBEVENT
-// libevent: an event each, with its own timeout or, for the idle pattern,
-// a common timeout; the loop run once without waiting.
+// libevent: an event each, with its own timeout or, for a timeout that many
+// share, a common timeout; the loop run once without waiting.
 template <bool common>
 struct Event {
     static constexpr const char *name = common ? "libevent_common" : "libevent";
     event_base *base;
     std::vector<event *> events;
-    const timeval *shared = nullptr;
+    std::vector<std::pair<int32_t, const timeval *>> commons;
     Expiry on;
-    explicit Event(int n)
+    Event(int n, const Shared &shared)
         : events(static_cast<std::size_t>(n))
     {
         event_config *cfg = event_config_new();
@@ -203,9 +274,10 @@ struct Event {
         for (int i = 0; i < n; ++i)
             events[static_cast<std::size_t>(i)] =
                 evtimer_new(base, fired, reinterpret_cast<void *>(static_cast<intptr_t>(i)));
-        if (common) {
-            timeval every{2 * n / 1000, 2 * n % 1000 * 1000};
-            shared = event_base_init_common_timeout(base, &every);
+        for (int32_t timeout : shared) {
+            timeval every{timeout / 1000, timeout % 1000 * 1000};
+            if (common)
+                commons.emplace_back(timeout, event_base_init_common_timeout(base, &every));
         }
         current = this;
     }
@@ -221,7 +293,11 @@ struct Event {
     void arm(int i, int32_t timeout)
     {
         timeval tv{timeout / 1000, timeout % 1000 * 1000};
-        evtimer_add(events[static_cast<std::size_t>(i)], common ? shared : &tv);
+        const timeval *when = &tv;
+        for (const auto &[t, shared] : commons)
+            if (t == timeout)
+                when = shared;
+        evtimer_add(events[static_cast<std::size_t>(i)], when);
     }
     void expire() { event_base_loop(base, EVLOOP_NONBLOCK | EVLOOP_ONCE); }
 };
@@ -232,14 +308,23 @@ inline void expired(Lib &lib, int id)
 {
     if (lib.on.log)
         lib.on.log->emplace_back(ticks, id);
-    if (lib.on.rearm)
-        lib.arm(id, lib.on.rearm < 0 ? -lib.on.rearm : timeout_for(id, ticks, lib.on.rearm));
+    if (int32_t timeout = lib.on.rearm ? lib.on.rearm(id, lib.on.n) : 0)
+        lib.arm(id, timeout);
 }
 
 void Stimer::expire()
 {
     while (stimer *t = stimer_get_next_fired_timer(&list))
         expired(*this, static_cast<int>(reinterpret_cast<intptr_t>(t->data)));
+}
+
+void StimerQueue::expire()
+{
+    if (!stimer_get_next_fired_timer(&list))
+        return;
+    int64_t now = TickGetCount();
+    while (stimer_entry *e = stimer_queue_expired(&q, now))
+        expired(*this, static_cast<int>(e - entries.get()));
 }
 
 void StimerClass::expire()
@@ -268,13 +353,19 @@ void Event<common>::fired(evutil_socket_t, short, void *arg)
 #endif
 
 // The workloads. Each sets the clock and its columns up alike; op() is one
-// timed operation.
-struct Churn {
+// timed operation; rearm() the timeout of an expired timer (0: it stays
+// idle); shared() the timeouts that many of its timers share.
+struct Workload {
+    static Shared shared(int) { return {}; }
+    static int32_t rearm(int, int) { return 0; }
+};
+
+struct Churn : Workload {
     static constexpr const char *name = "P1_churn";
+    static int32_t rearm(int id, int) { return timeout_for(id, ticks, 1000); }
     template <class Lib>
     static void setup(Lib &lib, int n)
     {
-        lib.on.rearm = 1000;
         for (int i = 0; i < n; ++i)
             lib.arm(i, timeout_for(i, ticks, 1000));
     }
@@ -289,15 +380,16 @@ struct Churn {
     }
 };
 
-struct Idle {
+struct Idle : Workload {
     static constexpr const char *name = "P5_idle";
+    static Shared shared(int n) { return {2 * n}; }
+    static int32_t rearm(int, int n) { return 2 * n; }
     // Connection i arrived i ticks after the first, so deadlines are spread.
     // A timer each of stimer is armed newest first, each in front of the
     // others, which leaves the same list in O(n) instead of O(n^2).
     template <class Lib>
     static void setup(Lib &lib, int n)
     {
-        lib.on.rearm = -2 * n;
         int64_t start = ticks;
         for (int k = 0; k < n; ++k) {
             int i = std::is_same_v<Lib, Stimer> ? n - 1 - k : k;
@@ -319,8 +411,91 @@ struct Idle {
     }
 };
 
+struct Mixed : Workload {
+    static constexpr const char *name = "P6_mixed";
+    static constexpr int kOwn = 300, kConnections = 100, kOneOff = 8;
+    static constexpr int kTimers = kOwn + 2 * kConnections + kOneOff;
+    static constexpr int32_t kShared[2] = {2000, 6000};
+    static Shared shared(int) { return {kShared[0], kShared[1]}; }
+    // The timeout of each timer: its own, its connection's, or a one-off's.
+    static int32_t timeout(int id)
+    {
+        if (id < kOwn)
+            return timeout_for(id, ticks, 1000);
+        if (id < kOwn + 2 * kConnections)
+            return kShared[(id - kOwn) / kConnections];
+        return timeout_for(id, ticks, 50);
+    }
+    // Own timeouts come back; a connection that expires reconnects.
+    static int32_t rearm(int id, int) { return id < kOwn + 2 * kConnections ? timeout(id) : 0; }
+    template <class Lib>
+    static void setup(Lib &lib, int)
+    {
+        for (int i = 0; i < kOwn + 2 * kConnections; ++i)
+            lib.arm(i, timeout(i));
+    }
+    template <class Lib>
+    static void op(Lib &lib, int, uint64_t k)
+    {
+        uint64_t h = k * 2654435761u;
+        ++ticks;
+        lib.tick();
+        for (int i : {static_cast<int>(h % kOwn), kOwn + static_cast<int>(h % kConnections),
+                      kOwn + kConnections + static_cast<int>(h / 7 % kConnections)})
+            lib.arm(i, timeout(i));
+        if (k % 16 == 0) {
+            int i = kOwn + 2 * kConnections + static_cast<int>(k / 16 % kOneOff);
+            lib.arm(i, timeout(i));
+        }
+        lib.expire();
+    }
+};
+
+StimerMixed::StimerMixed(int n, const Shared &shared)
+    : own(n, shared)
+    , members(new stimer_member[2 * Mixed::kConnections])
+    , timers(new stimer[Mixed::kOneOff])
+{
+    for (int c = 0; c < 2; ++c)
+        stimer_class_init(&tc[c], &own.list, shared.at(static_cast<std::size_t>(c)), 1, &tc[c]);
+    for (int i = 0; i < 2 * Mixed::kConnections; ++i)
+        stimer_member_init(&members[i]);
+    for (int i = 0; i < Mixed::kOneOff; ++i)
+        stimer_init(&timers[i], 2, nullptr);
+}
+
+void StimerMixed::arm(int i, int32_t timeout)
+{
+    if (i < Mixed::kOwn)
+        stimer_queue_arm(&own.q, &own.entries[i], timeout);
+    else if ((i -= Mixed::kOwn) < 2 * Mixed::kConnections)
+        stimer_class_renew(&tc[i / Mixed::kConnections], &members[i]);
+    else
+        stimer_start(&own.list, &timers[i - 2 * Mixed::kConnections], timeout);
+}
+
+// The loop of a stimer program with all three in one list: each fired timer
+// is told by its tag.
+void StimerMixed::expire()
+{
+    while (stimer *t = stimer_get_next_fired_timer(&own.list)) {
+        int64_t now = TickGetCount();
+        if (t->tag == 0) {
+            while (stimer_entry *e = stimer_queue_expired(&own.q, now))
+                expired(*this, static_cast<int>(e - own.entries.get()));
+        } else if (t->tag == 1) {
+            auto *c = static_cast<stimer_class *>(t->data);
+            while (stimer_member *m = stimer_class_expired(c, now))
+                expired(*this, Mixed::kOwn + static_cast<int>(m - members.get()));
+        } else {
+            expired(*this,
+                    Mixed::kOwn + 2 * Mixed::kConnections + static_cast<int>(t - timers.get()));
+        }
+    }
+}
+
 // Arming n idle timers, then (untimed) letting them all expire.
-struct Arm {
+struct Arm : Workload {
     static constexpr const char *name = "P2_arm";
     template <class Lib>
     static void fill(Lib &lib, int n)
@@ -339,7 +514,7 @@ struct Arm {
 
 // Expiring n due timers with random timeouts, or all on one tick.
 template <bool burst>
-struct Drain {
+struct Drain : Workload {
     static constexpr const char *name = burst ? "P4_burst" : "P3_drain";
     // Untimed. stimer is given its timers latest first, each in front of
     // the others, which leaves the same list in O(n log n) instead of
@@ -364,29 +539,57 @@ struct Drain {
     }
 };
 
-// Steady workloads: setup, then op() in the timed loop.
+// The longest single call of f(i) for i below count, in ns on the real
+// clock: the worst wait that one operation puts on a loop.
+template <class F>
+double worst_of(int count, F f)
+{
+    using clock = std::chrono::steady_clock;
+    clock::duration worst{};
+    for (int i = 0; i < count; ++i) {
+        auto start = clock::now();
+        f(i);
+        worst = std::max(worst, clock::now() - start);
+    }
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(worst).count());
+}
+
+// Per operation: clock reads and polls for events since the marks.
+void count_calls(benchmark::State &state, uint64_t reads, uint64_t polled, double per)
+{
+    state.counters["clock_reads"] = static_cast<double>(clock_reads - reads) / per;
+    state.counters["polls"] = static_cast<double>(polls - polled) / per;
+}
+
+// Steady workloads: setup, then op() in the timed loop. After it, untimed,
+// P1 times 10,000 more operations one by one for the worst.
 template <class W, class Lib>
 void steady(benchmark::State &state)
 {
     int n = static_cast<int>(state.range(0));
     ticks = kStart;
-    Lib lib(n);
+    Lib lib(n, W::shared(n));
+    lib.on.rearm = W::rearm;
+    lib.on.n = n;
     W::setup(lib, n);
-    uint64_t k = 0, reads = clock_reads;
+    uint64_t k = 0, reads = clock_reads, polled = polls;
     for (auto _ : state)
         W::op(lib, n, k++);
     state.SetItemsProcessed(state.iterations());
-    state.counters["clock_reads"] = benchmark::Counter(static_cast<double>(clock_reads - reads),
-                                                       benchmark::Counter::kAvgIterations);
+    count_calls(state, reads, polled, static_cast<double>(state.iterations()));
+    if (std::is_same_v<W, Churn>)
+        state.counters["worst_ns"] = worst_of(10000, [&](int) { W::op(lib, n, k++); });
 }
 
 // Batch workloads: the timed half is fill() for P2, empty() for P3 and P4.
+// P2 times one more fill arm by arm for the worst.
 template <class W, bool time_fill, class Lib>
 void batch(benchmark::State &state)
 {
     int n = static_cast<int>(state.range(0));
     ticks = kStart;
-    Lib lib(n);
+    Lib lib(n, W::shared(n));
+    uint64_t reads = clock_reads, polled = polls;
     for (auto _ : state) {
         if (!time_fill)
             state.PauseTiming();
@@ -400,6 +603,12 @@ void batch(benchmark::State &state)
             state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * n);
+    count_calls(state, reads, polled, static_cast<double>(state.iterations() * n));
+    if (time_fill) {
+        state.counters["worst_ns"] =
+            worst_of(n, [&](int i) { lib.arm(i, timeout_for(i, ticks, 100000)); });
+        W::empty(lib, n);
+    }
 }
 
 // The clock every column reads, through each path: its own cost per read.
@@ -422,8 +631,10 @@ Log record(int n, int ops)
 {
     ticks = kStart;
     Log log;
-    Lib lib(n);
+    Lib lib(n, W::shared(n));
     lib.on.log = &log;
+    lib.on.rearm = W::rearm;
+    lib.on.n = n;
     if constexpr (requires { W::op(lib, n, 0); }) {
         W::setup(lib, n);
         for (int k = 0; k < ops; ++k)
@@ -531,7 +742,9 @@ int main(int argc, char **argv)
 #endif
     std::string sizes = "stimer " + std::to_string(sizeof(stimer)) + ", stimer_member " +
                         std::to_string(sizeof(stimer_member)) + " and " +
-                        std::to_string(sizeof(stimer_class)) + " a class";
+                        std::to_string(sizeof(stimer_class)) + " a class, stimer_entry " +
+                        std::to_string(sizeof(stimer_entry)) + " and " +
+                        std::to_string(sizeof(stimer_queue)) + " a queue";
 #if HAVE_LIBUV
     sizes += ", libuv " + std::to_string(sizeof(uv_timer_t));
 #endif
@@ -540,18 +753,19 @@ int main(int argc, char **argv)
 #endif
     benchmark::AddCustomContext("bytes_per_timer", sizes);
 
-    using All = Columns<Stimer UV_COLUMN EVENT_COLUMN>;
+    using All = Columns<Stimer, StimerQueue UV_COLUMN EVENT_COLUMN>;
     All::steady_all<Churn>({1, 4, 16, 64, 256, 1024, 4096}, 3000);
     // Arming is checked as the fill of the drain, which it is.
-    compare<Drain<false>, Stimer UV_COLUMN EVENT_COLUMN>({10000, 100000}, 0);
-    compare<Drain<true>, Stimer UV_COLUMN EVENT_COLUMN>({100000}, 0);
+    compare<Drain<false>, Stimer, StimerQueue UV_COLUMN EVENT_COLUMN>({10000, 100000}, 0);
+    compare<Drain<true>, Stimer, StimerQueue UV_COLUMN EVENT_COLUMN>({100000}, 0);
     All::batch_all<Arm, true>({10000});
     All::batch_all<Arm, true>({100000}, 1);
     All::batch_all<Drain<false>, false>({10000});
     All::batch_all<Drain<false>, false>({100000});
     All::batch_all<Drain<true>, false>({100000});
-    Columns<StimerClass UV_COLUMN EVENT_COMMON_COLUMN, Stimer>::steady_all<Idle>(
+    Columns<StimerClass UV_COLUMN EVENT_COMMON_COLUMN, Stimer, StimerQueue>::steady_all<Idle>(
         {1000, 16000, 100000}, 3000);
+    Columns<StimerMixed UV_COLUMN EVENT_COMMON_COLUMN>::steady_all<Mixed>({Mixed::kTimers}, 20000);
     benchmark::RegisterBenchmark("clock/every_column", clock_cost);
     if (failures) {
         std::printf("FAIL %d workloads expire differently; nothing is timed\n", failures);

@@ -20,7 +20,8 @@ install(TARGETS stimer stimer_static
 install(TARGETS stimer_checked
   EXPORT stimerCheckedTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/stimer-checked COMPONENT checked NAMELINK_SKIP)
-install(FILES stimer/stimer.h stimer/stimer_class.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+install(FILES stimer/stimer.h stimer/stimer_class.h stimer/stimer_queue.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   COMPONENT dev)
 if(STIMER_INSTALL_STANDIN)
   install(TARGETS tovask LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standin)

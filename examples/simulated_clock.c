@@ -12,13 +12,16 @@
  *
  * The code under test is a retry scheduler with back-off: a job that fails
  * is tried again after a delay that doubles from FIRST_DELAY up to
- * MAX_DELAY. The test lets each job fail a few times, jumps the clock from
- * one firing time to the next, and checks that every try comes on exactly
- * the tick the schedule gives.
+ * MAX_DELAY. Each job has its own deadline, so the jobs wait in a
+ * stimer_queue, which keeps one timer in the list for all of them. The test
+ * lets each job fail a few times, jumps the clock from one firing time to
+ * the next, and checks that every try comes on exactly the tick the
+ * schedule gives.
  */
 #include <stdio.h>
 
 #include "stimer.h"
+#include "stimer_queue.h"
 #include "tovask.h"
 
 static int64_t now = ((int64_t)1 << 32) - 500; /* a 32-bit wrap comes early */
@@ -34,25 +37,25 @@ int64_t TickGetCount(void)
 #define MAX_DELAY   1000
 
 struct job {
-    stimer timer;  /* first member: a fired timer is its job */
-    int32_t delay; /* before the next retry */
-    int failures;  /* how many tries fail before one succeeds */
+    stimer_entry entry; /* first member: an expired entry is its job */
+    int32_t delay;      /* before the next retry */
+    int failures;       /* how many tries fail before one succeeds */
     int tries;
 };
 
-static void submit(running_timers *list, struct job *job, int32_t after)
+static void submit(stimer_queue *retries, struct job *job, int32_t after)
 {
     job->delay = FIRST_DELAY;
-    stimer_start(list, &job->timer, after);
+    stimer_queue_arm(retries, &job->entry, after);
 }
 
-/* A try of a fired job: it succeeds, or it is retried after the delay,
- * which doubles for the next time. */
-static void run(running_timers *list, struct job *job)
+/* A try of a due job: it succeeds, or it is retried after the delay, which
+ * doubles for the next time. */
+static void run(stimer_queue *retries, struct job *job)
 {
     if (++job->tries > job->failures)
         return;
-    stimer_start(list, &job->timer, job->delay);
+    stimer_queue_arm(retries, &job->entry, job->delay);
     job->delay = job->delay < MAX_DELAY / 2 ? 2 * job->delay : MAX_DELAY;
 }
 
@@ -65,11 +68,13 @@ int main(void)
     static struct job jobs[JOBS];
     static int64_t expected[JOBS][16]; /* the tick of each try */
     running_timers list;
+    stimer_queue retries;
     int errors = 0, tries = 0;
 
     stimer_init_running_timers(&list);
+    stimer_queue_init(&retries, &list, 0, NULL);
     for (int j = 0; j < JOBS; j++) {
-        stimer_init(&jobs[j].timer, 0, &jobs[j]);
+        stimer_entry_init(&jobs[j].entry);
         jobs[j].failures = j % 12;
         int32_t after = (j * 37) % 200;
         expected[j][0] = now + after;
@@ -77,7 +82,7 @@ int main(void)
             expected[j][k] = expected[j][k - 1] + delay;
             delay = delay < MAX_DELAY / 2 ? 2 * delay : MAX_DELAY;
         }
-        submit(&list, &jobs[j], after);
+        submit(&retries, &jobs[j], after);
     }
 
     while (list.head.next != &list.head) {
@@ -87,21 +92,24 @@ int main(void)
             return 1;
         }
         now = next; /* straight to it: simulated time costs nothing */
-        stimer *fired;
-        while ((fired = stimer_get_next_fired_timer(&list)) != NULL) {
-            struct job *job = fired->data;
-            int j = (int)(job - jobs);
-            if (now != expected[j][job->tries]) {
-                printf("FAIL job %d, try %d: at tick %lld, due at %lld\n", j, job->tries + 1,
-                       (long long)now, (long long)expected[j][job->tries]);
-                errors++;
-            }
-            tries++;
-            run(&list, job);
-            if (stimer_is_running(&job->timer) &&
-                stimer_firing_time(&list, &job->timer) != expected[j][job->tries]) {
-                printf("FAIL job %d is due at the wrong tick\n", j);
-                errors++;
+        /* The queue's timer is the list's only one. */
+        while (stimer_get_next_fired_timer(&list) != NULL) {
+            stimer_entry *due;
+            while ((due = stimer_queue_expired(&retries, now)) != NULL) {
+                struct job *job = (struct job *)due;
+                int j = (int)(job - jobs);
+                if (now != expected[j][job->tries]) {
+                    printf("FAIL job %d, try %d: at tick %lld, due at %lld\n", j, job->tries + 1,
+                           (long long)now, (long long)expected[j][job->tries]);
+                    errors++;
+                }
+                tries++;
+                run(&retries, job);
+                if (stimer_entry_is_armed(&job->entry) &&
+                    job->entry.deadline != expected[j][job->tries]) {
+                    printf("FAIL job %d is due at the wrong tick\n", j);
+                    errors++;
+                }
             }
         }
     }

@@ -22,6 +22,11 @@
  * it then finds nothing due and is armed again. A member never expires
  * before its timeout has passed since its last renewal.
  *
+ * Timeouts. The class's timer is armed with the distance from the tick of
+ * arming to the head's deadline, and the list's 2^31-tick horizon
+ * (stimer.h) applies to it: keep the timeout within 2^30 ticks and the
+ * loop less than 2^30 ticks late, and nothing wraps.
+ *
  * Everything here is static inline over the library's exports and
  * TickGetCount: it allocates nothing and adds nothing to the ABI. The
  * rules of stimer.h hold for the class's timer; besides, a member is in one
@@ -123,10 +128,14 @@ static inline void stimer_class_renew(stimer_class *tc, stimer_member *m)
  *   Requires: now is the tick count of this pass; call it when the class's
  *             timer has fired, until it returns NULL.
  *   Effects:  the member returned is out of the class. With none left
- *             due, the timer is armed for the new head, or stopped when the
- *             class is empty.
+ *             due, the timer is armed for the new head's deadline, measured
+ *             from the tick count read then, or stopped when the class is
+ *             empty. A member renewed during the pass with a timeout of 0
+ *             or less is due again at once, so such a pass does not end.
+ *             It may also be called when the timer has not fired, to
+ *             drain the class up to now.
  *   Returns:  a member, or NULL.
- *   Cost:     O(1). Does not read the tick count.
+ *   Cost:     O(1). Reads the tick count only when it arms the timer.
  */
 static inline stimer_member *stimer_class_expired(stimer_class *tc, int64_t now)
 {
@@ -136,7 +145,11 @@ static inline stimer_member *stimer_class_expired(stimer_class *tc, int64_t now)
         return NULL;
     }
     if (first->deadline > now) {
-        stimer_start(tc->list, &tc->timer, (int32_t)(first->deadline - now));
+        /* From the tick of arming, not of the pass: the caller may have
+         * spent ticks on the members handed back before. */
+        int64_t armed = TickGetCount();
+        stimer_start(tc->list, &tc->timer,
+                     (int32_t)(uint32_t)((uint64_t)first->deadline - (uint64_t)armed));
         return NULL;
     }
     tc->fifo.next = first->link.next;

@@ -56,7 +56,7 @@ def main(lib, build, work, cc):
             print(f"{tool} is not installed (apt-get install mandoc man-db)")
             sys.exit(1 if os.environ.get("CI") == "true" else 77)
     shutil.rmtree(work, ignore_errors=True)
-    for component in ("dev", "standin"):  # stimer_class.h needs tovask.h
+    for component in ("dev", "standin"):  # stimer_class.h and stimer_queue.h need tovask.h
         r = run("cmake", "--install", build, "--component", component, "--prefix", work)
         if r.returncode:
             sys.exit(f"FAIL cmake --install --component {component}\n{r.stdout}{r.stderr}")
@@ -68,10 +68,12 @@ def main(lib, build, work, cc):
     exports = sorted(line.split()[2].split("@")[0]
                      for line in run("nm", "-D", "--defined-only", lib).stdout.splitlines()
                      if line.split()[1] != "A")
-    headers = "".join(open(os.path.join(include, h)).read() for h in ("stimer.h", "stimer_class.h"))
+    headers = "".join(open(os.path.join(include, h)).read()
+                      for h in ("stimer.h", "stimer_class.h", "stimer_queue.h"))
     check(exports == sorted(re.findall(r"^STIMER_API [^(]*?(\w+)\(", headers, flags=re.M)),
           f"the {len(exports)} exports of {os.path.basename(lib)} are the STIMER_API functions of stimer.h")
-    functions = exports + re.findall(r"^static inline [^(]*?(\w+)\(", headers, flags=re.M)
+    functions = exports + [f for f in re.findall(r"^static inline [^(]*?(\w+)\(", headers, flags=re.M)
+                           if not f.startswith("stimer_heap_")]  # the queue's internals
     for name in functions:
         r = run("man", "-M", mandir, name, env={**os.environ, "MANPAGER": "cat", "MANWIDTH": "80"})
         check(r.returncode == 0 and re.search(rf"\b{name}\b", r.stdout.split("SYNOPSIS")[0]),

@@ -21,43 +21,46 @@ from collections import OrderedDict
 
 
 def load(path):
-    """The run's context, and {name: (median ns per item, visits per arm)}; a
-    benchmark run once has its one figure."""
+    """The run's context, and {name: (median ns per item, the median's
+    record, with its counters)}; a benchmark run once has its one figure."""
     with open(path) as f:
         run = json.load(f)
     medians = OrderedDict()
     for b in run["benchmarks"]:
         if b.get("aggregate_name") == "median" or (b["run_type"] == "iteration" and b.get("repetitions") == 1):
             per_item = 1e9 / b["items_per_second"] if b.get("items_per_second") else b["cpu_time"]
-            medians[re.sub(r"/iterations:\d+", "", b["run_name"])] = (per_item, b.get("visits_per_arm"))
+            medians[re.sub(r"/iterations:\d+", "", b["run_name"])] = (per_item, b)
     return run, medians
 
 
 PEERS = {"P1_churn": "a few timers to many: re-arm a random one, a tick passes, expire what is due",
-         "P2_arm": "arming idle timers with random timeouts, per arm (one run)",
+         "P2_arm": "arming idle timers with random timeouts, per arm (one run at 100,000)",
          "P3_drain": "draining due timers with random timeouts, per timer",
          "P4_burst": "draining timers due on one tick, per timer",
-         "P5_idle": "idle timeouts: renew a random connection, a tick passes, the idle expire and reconnect"}
+         "P5_idle": "idle timeouts: renew a random connection, a tick passes, the idle expire and reconnect",
+         "P6_mixed": "one loop: 300 timers on their own timeouts, 2 x 100 connections on two shared "
+                     "timeouts, 8 one-off timers"}
+PEER_COLUMNS = ("libuv", "libevent", "libevent_common")
 
 
 def times(r):
-    """A ratio as 2.50, or below 1 as 1/40."""
-    return f"{r:.2f}" if r >= 1 else f"1/{1 / r:.0f}"
+    """A ratio, as 2.50 or 0.0012: always the peer's time over stimer's."""
+    return f"{r:.2f}" if r >= 0.01 else f"{r:.2g}"
 
 
 def peers(path):
-    """stimer beside libuv and libevent, and the crossover."""
+    """stimer's structures beside libuv and libevent, and the crossovers."""
     run, loaded = load(path)
-    medians = {name: m for name, (m, _) in loaded.items()}
     table = OrderedDict()
-    for name, ns in medians.items():
+    for name, (ns, record) in loaded.items():
         m = re.match(r"(P\d_\w+)/(\w+)/n:(\d+)", name)
         if m:
-            table.setdefault((m.group(1), int(m.group(3))), OrderedDict())[m.group(2)] = ns
+            table.setdefault((m.group(1), int(m.group(3))), OrderedDict())[m.group(2)] = (ns, record)
     print("### Beside libuv and libevent\n")
-    print("CPU ns per operation (per timer in P2 to P4), median of 5 unless said; in brackets the "
-          "peer's time over stimer's (above 1: stimer is faster). In P5 the base is "
-          "`stimer_class`, and `stimer` is a timer per connection re-armed on every read.\n")
+    print("CPU ns per operation (per timer in P2 to P4), median of 5 unless said. In brackets "
+          "after a stimer column, the faster peer's time over that column's: above 1, stimer is "
+          "faster than both. Then clock reads and polls for events per operation (`r`, `p`); "
+          "every poll returns at once (see above).\n")
     for work, what in PEERS.items():
         rows = [(n, cells) for (w, n), cells in table.items() if w == work]
         if not rows:
@@ -67,46 +70,83 @@ def peers(path):
         print("| n | " + " | ".join(cols) + " |")
         print("|---|" + "---|" * len(cols))
         for n, cells in rows:
-            base = cells[cols[0]]
-            print(f"| {n} | " + " | ".join(
-                f"{cells[c]:.1f}" + ("" if c == cols[0] else f" ({times(cells[c] / base)})") for c in cols) + " |")
+            peer = min((cells[c][0] for c in cells if c in PEER_COLUMNS), default=None)
+
+            def cell(c):
+                ns, record = cells[c]
+                ratio = "" if c in PEER_COLUMNS or peer is None else f" ({times(peer / ns)})"
+                return (f"{ns:.1f}{ratio} {record.get('clock_reads', 0):.1f}r "
+                        f"{record.get('polls', 0):.0f}p")
+            print(f"| {n} | " + " | ".join(cell(c) for c in cols) + " |")
         print()
-    clock = medians.get("clock/every_column")
+
+    worst = [(w, n, cells) for (w, n), cells in table.items()
+             if any("worst_ns" in r for _, r in cells.values())]
+    if worst:
+        print("The longest single operation, in µs on the real clock: after the timed loop, "
+              "10,000 more operations of P1 one by one, and one more fill of P2 arm by arm; "
+              "the median over the repetitions. It includes whatever the machine did meanwhile.\n")
+        cols = list(worst[0][2])
+        print("| workload | n | " + " | ".join(cols) + " |")
+        print("|---|---|" + "---|" * len(cols))
+        for w, n, cells in worst:
+            print(f"| {w} | {n} | " + " | ".join(f"{cells[c][1]['worst_ns'] / 1000:.1f}" if c in cells
+                                                  else "" for c in cols) + " |")
+        print()
+
+    clock = loaded.get("clock/every_column")
     if clock:
-        print(f"One read of the clock that every column reads costs {clock:.1f} ns here. "
+        print(f"One read of the clock that every column reads costs {clock[0]:.1f} ns here. "
               f"Bytes per timer: {run['context'].get('bytes_per_timer', '?')}.\n")
 
-    def ratio(work, n, peer, base="stimer"):
+    def ratio(work, n, col):
+        """The faster peer's time over col's, or None."""
         cells = table.get((work, n), {})
-        return cells[peer] / cells[base] if peer in cells and base in cells else None
+        peer = [cells[c][0] for c in cells if c in PEER_COLUMNS]
+        return min(peer) / cells[col][0] if peer and col in cells else None
 
-    churn = sorted(n for (w, n) in table if w == "P1_churn")
-    peer_cols = [c for c in ("libuv", "libevent") if any(c in table[k] for k in table)]
-    faster = [n for n in churn if all((ratio("P1_churn", n, p) or 0) > 1 for p in peer_cols)]
-    slower = [n for n in churn if all((ratio("P1_churn", n, p) or 2) < 1 for p in peer_cols)]
-    print("What this run shows:\n")
-    if faster:
-        print(f"- With random timeouts, stimer is faster than {' and '.join(peer_cols)} up to "
-              f"{max(faster)} timers (P1), and slower from {min(slower)} timers"
-              + (f", {1 / max(ratio('P1_churn', churn[-1], p) for p in peer_cols):.0f} to "
-                 f"{1 / min(ratio('P1_churn', churn[-1], p) for p in peer_cols):.0f} times at "
-                 f"{churn[-1]}." if slower else "."))
-    arm = [ratio("P2_arm", n, p) for (w, n) in table if w == "P2_arm" for p in peer_cols]
-    if arm and all(arm):
-        print(f"- Arming thousands of timers with random timeouts, stimer is "
-              f"{1 / max(arm):.0f} to {1 / min(arm):.0f} times slower (P2): each arming walks "
-              f"the timers due sooner. Such a program wants a heap: libuv or libevent.")
-    drains = [ratio(w, n, p) for (w, n) in table if w in ("P3_drain", "P4_burst") for p in peer_cols]
-    if drains and all(drains):
-        print(f"- Expiring, stimer is {min(drains):.0f} to {max(drains):.0f} times faster on every "
-              f"drain and burst (P3, P4).")
-    idle = [(n, {p: ratio("P5_idle", n, p, "stimer_class") for p in table[("P5_idle", n)]})
-            for (w, n) in table if w == "P5_idle"]
+    def span(values):
+        values = [v for v in values if v is not None]
+        if not values:
+            return "?"
+        return times(values[0]) if min(values) == max(values) else f"{times(min(values))} to {times(max(values))}"
+
+    def sizes(work):
+        return sorted(n for (w, n) in table if w == work)
+
+    print("What this run shows (each figure: the faster peer's time over stimer's):\n")
+    churn = sizes("P1_churn")
+    if churn:
+        ahead = [n for n in churn if (ratio("P1_churn", n, "stimer") or 0) > 1]
+        list_ends = max((n for n in churn if all((ratio("P1_churn", k, "stimer") or 0) > 1
+                                                  for k in churn if k <= n)), default=None)
+        print(f"- A timer each (the list) is ahead of both peers up to {list_ends} timers (P1: "
+              f"{span(ratio('P1_churn', n, 'stimer') for n in churn if n <= (list_ends or 0))}), "
+              f"and behind from {min((n for n in churn if n not in ahead), default='-')} "
+              f"({span(ratio('P1_churn', n, 'stimer') for n in churn if n not in ahead)}): each "
+              f"arming walks the timers due sooner.")
+        queue_wins = [n for n in churn if (ratio("P1_churn", n, "stimer_queue") or 0) > 1]
+        beats_list = [n for n in churn if table[("P1_churn", n)].get("stimer_queue", (1e99,))[0]
+                      < table[("P1_churn", n)]["stimer"][0]]
+        print(f"- The queue is ahead of both peers at "
+              f"{'every size' if queue_wins == churn else ', '.join(map(str, queue_wins)) or 'no size'} "
+              f"of P1 ({span(ratio('P1_churn', n, 'stimer_queue') for n in churn)}), and ahead of "
+              f"the list from {min(beats_list, default='-')} timers.")
+    for work, label in (("P2_arm", "Arming"), ("P3_drain", "Draining"), ("P4_burst", "A burst")):
+        ns = sizes(work)
+        if ns:
+            print(f"- {label} ({work}): the list {span(ratio(work, n, 'stimer') for n in ns)}, "
+                  f"the queue {span(ratio(work, n, 'stimer_queue') for n in ns)}.")
+    idle = sizes("P5_idle")
     if idle:
-        peers_idle = [p for p in idle[0][1] if p.startswith("lib")]
-        print(f"- With one timeout through `stimer_class`, stimer is faster at any size (P5): "
-              + ", ".join(f"{min(r[p] for _, r in idle):.1f} to {max(r[p] for _, r in idle):.1f} "
-                          f"times {p}" for p in peers_idle) + ".")
+        print(f"- One shared timeout (P5): a `stimer_class` "
+              f"{span(ratio('P5_idle', n, 'stimer_class') for n in idle)}, the queue "
+              f"{span(ratio('P5_idle', n, 'stimer_queue') for n in idle)}, a timer each "
+              f"{span(ratio('P5_idle', n, 'stimer') for n in idle)}.")
+    mixed = sizes("P6_mixed")
+    if mixed:
+        print(f"- The mixed loop (P6), one list with a queue, two classes and plain timers: "
+              f"{span(ratio('P6_mixed', n, 'stimer_mixed') for n in mixed)}.")
     print()
 
 
@@ -114,9 +154,9 @@ def main(peers_path, path, lto_path=None):
     peers(peers_path)
     print("### Beside the structures of bench/baselines.h\n")
     run, both = load(path)
-    lto = load(lto_path)[1] if lto_path else {}
+    lto = {name: (m, r.get("visits_per_arm")) for name, (m, r) in load(lto_path)[1].items()} if lto_path else {}
     medians = {name: m for name, (m, _) in both.items()}
-    visits = {name: v for name, (_, v) in both.items() if v is not None}
+    visits = {name: r["visits_per_arm"] for name, (_, r) in both.items() if "visits_per_arm" in r}
     # The LTO build's own column; its other structures stay in their table.
     medians.update({name: m for name, (m, _) in lto.items() if "/stimer_lto/" in name})
 

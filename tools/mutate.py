@@ -3,11 +3,12 @@
 # SPDX-FileCopyrightText: 2026 the stimer authors
 """Mutation testing of the library's source.
 
-Makes one single-operator mutant at a time of stimer/stimer.cpp: each
-comparison flipped, or made strict or non-strict; each binary + and -
-swapped; each statement replaced by an empty one. Every mutant is built in
-its own build tree and the test suite run against it. A mutant that does not
-compile is stillborn and not counted.
+Makes one single-operator mutant at a time of stimer/stimer.cpp and of the
+header-only stimer_class.h and stimer_queue.h: each comparison flipped, or
+made strict or non-strict; each binary + and - swapped; each statement
+replaced by an empty one. Every mutant is built in one build tree of its
+own and the tests that cover the file are run against it. A mutant that does
+not compile is stillborn and not counted.
 
 Fails when a mutant survives that tools/equivalent-mutants.txt does not list
 with its reason. A line of that file is the mutant's key, a tab, the reason.
@@ -21,6 +22,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCE = os.path.join(ROOT, "stimer", "stimer.cpp")
+# Headers are mutated in a copy that the build finds before the original.
+HEADERS = ["stimer_class.h", "stimer_queue.h"]
 EQUIVALENT = os.path.join(ROOT, "tools", "equivalent-mutants.txt")
 
 COMPARISONS = {
@@ -38,7 +41,8 @@ OPERATOR = re.compile(r"(?<= )(<=|>=|==|!=|<|>|\+|-)(?= )")
 
 
 def code_part(line):
-    return line.split("//", 1)[0].rstrip()
+    code = re.sub(r"/\*.*?(\*/|$)", "", line.split("//", 1)[0])
+    return "" if code.lstrip().startswith("*") else code.rstrip()
 
 
 def mutants(lines):
@@ -78,14 +82,20 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "mutation"))
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
+    ap.add_argument("--file", action="append", help="mutate only this file (stimer.cpp, "
+                    + ", ".join(HEADERS) + "); may be given again")
     args = ap.parse_args()
 
-    with open(SOURCE) as f:
-        original = f.readlines()
-    all_mutants = list(mutants(original))
+    files = {os.path.basename(p): p for p in [SOURCE] + [os.path.join(ROOT, "stimer", h) for h in HEADERS]}
+    originals = {name: open(path).readlines() for name, path in files.items()}
+    unknown = set(args.file or []) - set(files)
+    if unknown:
+        sys.exit(f"--file takes one of {', '.join(files)}, not {', '.join(sorted(unknown))}")
+    all_mutants = [(name, key, index, new_line) for name in args.file or files
+                   for key, index, new_line in mutants(originals[name])]
     if args.list:
-        for key, _, _ in all_mutants:
-            print(key)
+        for name, key, _, _ in all_mutants:
+            print(f"{name}: {key}")
         return 0
 
     equivalent = {}
@@ -99,41 +109,51 @@ def main():
                     equivalent[key] = reason
 
     mutant_dir = os.path.join(args.build, "mutant")
-    mutant = os.path.join(mutant_dir, "stimer.cpp")
     os.makedirs(mutant_dir, exist_ok=True)
-    shutil.copyfile(SOURCE, mutant)
+
+    def restore(name):
+        shutil.copyfile(files[name], os.path.join(mutant_dir, name))
+
+    for name in files:
+        restore(name)
     if run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-            f"-DSTIMER_SOURCE={mutant}", "-DSTIMER_BUILD_EXAMPLES=OFF"]) != 0:
+            f"-DSTIMER_SOURCE={os.path.join(mutant_dir, 'stimer.cpp')}",
+            f"-DSTIMER_MUTANT_INCLUDE={mutant_dir}", "-DSTIMER_BUILD_EXAMPLES=OFF"]) != 0:
         sys.exit("configure failed")
     # The checked build's hooks compile to nothing in the release build, so
-    # its own tests are what kill a mutant of a hook.
+    # its own tests are what kill a mutant of a hook. The headers have tests
+    # of their own.
     suites = ["stimer_tests", "stimer_tests_checked", "checked_test"]
     build = ["cmake", "--build", args.build, "--target", "c_api_test"] + suites
     tests = [[os.path.join(args.build, "tests", t), "--gtest_fail_fast", "--gtest_brief=1"]
              for t in suites] + [[os.path.join(args.build, "tests", "c_api_test")]]
+    header_build = build[:4] + ["stimer_tests"]
+    header_tests = [tests[0] + ["--gtest_filter=Class*:Queue*"]]
     if run(build) != 0 or any(run(t, timeout=120) != 0 for t in tests):
         sys.exit("the unmutated library does not build or pass its tests")
 
     killed = stillborn = 0
     survivors = []
     try:
-        for key, index, new_line in all_mutants:
-            text = original[:index] + [new_line] + original[index + 1:]
-            with open(mutant, "w") as f:
-                f.writelines(text)
-            if run(build) != 0:
+        for name, key, index, new_line in all_mutants:
+            original = originals[name]
+            with open(os.path.join(mutant_dir, name), "w") as f:
+                f.writelines(original[:index] + [new_line] + original[index + 1:])
+            source = name == "stimer.cpp"
+            if run(build if source else header_build) != 0:
                 stillborn += 1
-                continue
-            if any(run(t, timeout=30) != 0 for t in tests):
+            elif any(run(t, timeout=30) != 0 for t in (tests if source else header_tests)):
                 killed += 1
             else:
-                survivors.append(key)
+                survivors.append(f"{name}: {key}")
+            restore(name)
     finally:
-        shutil.copyfile(SOURCE, mutant)
+        for name in files:
+            restore(name)
 
     total = killed + len(survivors)
     unexplained = [k for k in survivors if k not in equivalent]
-    stale = [k for k in equivalent if k not in survivors]
+    stale = [k for k in equivalent if k not in survivors and k.split(":")[0] in (args.file or files)]
     print(f"mutants: {killed} killed of {total} ({len(survivors)} survived, "
           f"{len(survivors) - len(unexplained)} of them listed as equivalent; "
           f"{stillborn} stillborn, not counted)")

@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 the stimer authors
+// stimer_queue against the sorted model of the list tests, which knows each
+// entry's deadline and arming order: random armings (postponements, moves
+// forward, equal deadlines), cancels and passes of the polling loop, with
+// handling time, armings and cancels between the calls of a pass, beside a
+// stimer_class and a plain timer in the same list.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "list_check.h"
+#include "model.h"
+#include "stimer_class.h"
+#include "stimer_queue.h"
+#include "test_clock.h"
+
+namespace {
+
+constexpr int kEntries = 200;
+
+TEST(Queue, EntriesExpireAsTheModelSaysAndEveryPassTakesAllThatAreDue)
+{
+    running_timers list;
+    stimer_queue q;
+    stimer_class tc;
+    stimer other;
+    stimer_entry entries[kEntries];
+    stimer_member member;
+    int64_t member_deadline = 0;
+    ReferenceList model;
+    uint64_t seq = 0;
+    std::mt19937_64 rng(7);
+    std::memset(&q, 0xA5, sizeof q); // init must set every field it reads
+
+    test_clock::now = (int64_t{1} << 32) - 3000; // a 32-bit wrap comes early
+    stimer_init_running_timers(&list);
+    stimer_queue_init(&q, &list, 1, &q);
+    stimer_class_init(&tc, &list, 300, 2, &tc);
+    stimer_init(&other, 3, nullptr);
+    stimer_member_init(&member);
+    for (stimer_entry &e : entries)
+        stimer_entry_init(&e);
+
+    auto arm = [&](int i) {
+        // Few distinct deadlines, so that ties are common; now and then one
+        // already due.
+        int32_t timeout = rng() % 8 == 0 ? -static_cast<int32_t>(rng() % 3)
+                                         : static_cast<int32_t>(rng() % (rng() % 2 ? 40 : 2000));
+        stimer_queue_arm(&q, &entries[i], timeout);
+        model.start(i, test_clock::now + timeout, seq++);
+    };
+    auto cancel = [&](int i) {
+        stimer_queue_cancel(&q, &entries[i]);
+        model.kill(i);
+    };
+
+    for (int step = 0; step < 30000; ++step) {
+        // Now and then only a few entries are in play, so the queue empties.
+        int i = static_cast<int>(rng() % (step / 1000 % 3 == 0 ? 3 : kEntries));
+        switch (rng() % 9) {
+        case 0:
+        case 1:
+        case 2:
+            arm(i);
+            break;
+        case 3:
+            cancel(i);
+            break;
+        case 4:
+            if (rng() % 2)
+                stimer_start(&list, &other, static_cast<int32_t>(rng() % 100));
+            else {
+                stimer_class_renew(&tc, &member);
+                member_deadline = test_clock::now + 300;
+            }
+            break;
+        case 5: // a shutdown drains both without their timers
+            while (stimer_entry *e = stimer_queue_expired(&q, test_clock::now))
+                ASSERT_EQ(model.pop(test_clock::now), e - entries) << "step " << step;
+            ASSERT_EQ(model.pop(test_clock::now), -1) << "step " << step;
+            while (stimer_member *m = stimer_class_expired(&tc, test_clock::now))
+                ASSERT_TRUE(m == &member && test_clock::now >= member_deadline) << "step " << step;
+            break;
+        default: { // time passes, then one pass of the polling loop
+            test_clock::now += static_cast<int64_t>(rng() % (rng() % 4 == 0 ? 900 : 20));
+            int pops = 0;
+            while (stimer *fired = stimer_get_next_fired_timer(&list)) {
+                ASSERT_LT(++pops, 4 * kEntries) << "a pass that never ends at step " << step;
+                int64_t now = test_clock::now;
+                if (fired == &tc.timer) {
+                    while (stimer_member *m = stimer_class_expired(&tc, now))
+                        ASSERT_TRUE(m == &member && now >= member_deadline) << "step " << step;
+                    continue;
+                }
+                if (fired != &q.timer)
+                    continue;
+                while (stimer_entry *e = stimer_queue_expired(&q, now)) {
+                    int k = static_cast<int>(e - entries);
+                    ASSERT_EQ(model.pop(now), k) << "step " << step << ": not the earliest due";
+                    ASSERT_FALSE(stimer_entry_is_armed(e));
+                    test_clock::now += rng() % 3 == 0 ? static_cast<int64_t>(rng() % 50) : 0;
+                    int j = static_cast<int>(rng() % kEntries);
+                    switch (rng() % 4) { // what the caller does while it handles e
+                    case 0:
+                        arm(j);
+                        break;
+                    case 1:
+                        cancel(j);
+                        break;
+                    case 2: // e again, never due within this pass
+                        stimer_queue_arm(&q, e, 1 + static_cast<int32_t>(rng() % 100));
+                        model.start(k, e->deadline, seq++);
+                        break;
+                    }
+                }
+                ASSERT_EQ(model.pop(now), -1) << "step " << step << ": a due entry was left";
+            }
+            int64_t next = model.next_firing_time();
+            ASSERT_TRUE(model.armed().empty() || next > test_clock::now)
+                << "step " << step << ": an entry due at " << next << " outlived the pass at "
+                << test_clock::now;
+            ASSERT_TRUE(member.link.next == &member.link || member_deadline > test_clock::now)
+                << "step " << step;
+            break;
+        }
+        }
+        ASSERT_EQ(stimer_is_running(&q.timer), !model.armed().empty()) << "step " << step;
+        ASSERT_TRUE(model.armed().empty() ||
+                    stimer_firing_time(&list, &q.timer) <= model.next_firing_time())
+            << "step " << step << ": the timer is armed after the earliest deadline";
+        std::size_t armed = 0;
+        for (const stimer_entry &e : entries)
+            armed += stimer_entry_is_armed(&e);
+        ASSERT_EQ(armed, model.armed().size()) << "step " << step;
+        for (const auto &a : model.armed())
+            ASSERT_TRUE(stimer_entry_is_armed(&entries[a.id]) && entries[a.id].deadline == a.fire)
+                << "step " << step << ": entry " << a.id;
+        std::vector<list_check::Entry> timers;
+        ASSERT_EQ(list_check::check(list, 3, true, &timers), "") << "step " << step;
+    }
+}
+
+} // namespace
