@@ -78,6 +78,7 @@ typedef struct stimer_queue {
     int64_t armed_for;    /* queue: the deadline the timer was armed for,
                              meaningful while it runs */
     uint64_t arms;        /* queue: armings so far, the next order */
+    uint64_t pushes;      /* queue: trees put under the root so far */
 } stimer_queue;
 
 /* Internal to the queue, and no part of its interface: the stimer_heap_
@@ -103,18 +104,11 @@ static inline stimer_entry *stimer_heap_adopt(stimer_entry *a, stimer_entry *b)
 }
 
 /* Two heaps made one: the later root becomes the first child of the
- * earlier. The roots' siblings are not read. This is the join at the top,
- * where the heap's root nearly always stays first: a branch that is
- * predicted right. */
-static inline stimer_entry *stimer_heap_join(stimer_entry *root, stimer_entry *e)
-{
-    return stimer_heap_before(e, root) ? stimer_heap_adopt(e, root) : stimer_heap_adopt(root, e);
-}
-
-/* The same without a branch, for the pairing passes, whose outcomes no
- * predictor can guess: 15% to 25% faster on random timeouts at 1,024 and
- * 4,096 entries, 15% slower where deadlines come in order (bench/
- * stimer_peers, P1 and P5), where a stimer_class is the better tool. */
+ * earlier; the roots' siblings are not read. Without a branch, for the
+ * pairing, whose outcomes no predictor can guess: 15% to 25% faster on
+ * random timeouts at 1,024 and 4,096 entries, 15% slower where deadlines
+ * come in order (bench/stimer_peers, P1 and P5), where a stimer_class is
+ * the better tool. */
 static inline stimer_entry *stimer_heap_meld(stimer_entry *a, stimer_entry *b)
 {
     uintptr_t swap = (uintptr_t)0 - (uintptr_t)stimer_heap_before(b, a);
@@ -152,10 +146,31 @@ static inline stimer_entry *stimer_heap_merge_pairs(stimer_entry *first)
     return root;
 }
 
-static inline void stimer_heap_insert(stimer_queue *q, stimer_entry *e)
+/* A tree t joins the heap: t becomes the root, or the root's first child.
+ * The root's newest children are then paired as a binary counter carries:
+ * the k-th tree melds them as often as k ends in zero bits. Runs of
+ * insertions and removals so leave the root O(log n) children instead of
+ * one each, and the next expiry pays for no more: after a million armings
+ * and 200,000 moves and cancels, the first expiry took 13 ms without. */
+static inline void stimer_heap_push(stimer_queue *q, stimer_entry *t)
 {
-    e->child = e->next = e->prev = NULL;
-    q->root = q->root ? stimer_heap_join(q->root, e) : e;
+    stimer_entry *root = q->root;
+    uint64_t k;
+    if (!root || stimer_heap_before(t, root)) {
+        t->prev = t->next = NULL;
+        q->root = root ? stimer_heap_adopt(t, root) : t;
+        return;
+    }
+    stimer_heap_adopt(root, t);
+    for (k = ++q->pushes; !(k & 1) && t->next; k >>= 1) {
+        stimer_entry *rest = t->next->next;
+        t = stimer_heap_meld(t, t->next);
+        t->prev = root;
+        t->next = rest;
+        if (rest)
+            rest->prev = t;
+        root->child = t;
+    }
 }
 
 /* Takes e out of the heap; e's own links are left for the caller. */
@@ -173,7 +188,7 @@ static inline void stimer_heap_remove(stimer_queue *q, stimer_entry *e)
     if (e->next)
         e->next->prev = e->prev;
     if (rest)
-        q->root = stimer_heap_join(q->root, rest);
+        stimer_heap_push(q, rest);
 }
 
 /*
@@ -187,7 +202,7 @@ static inline void stimer_queue_init(stimer_queue *q, running_timers *list, int 
     stimer_init(&q->timer, tag, data);
     q->root = NULL;
     q->list = list;
-    q->arms = 0;
+    q->arms = q->pushes = 0;
 }
 
 /*
@@ -230,7 +245,8 @@ static inline void stimer_queue_arm(stimer_queue *q, stimer_entry *e, int32_t ti
         stimer_heap_remove(q, e);
     e->deadline = deadline;
     e->order = q->arms++;
-    stimer_heap_insert(q, e);
+    e->child = NULL;
+    stimer_heap_push(q, e);
     /* A stopped timer with entries left is in a pass, whose last
      * stimer_queue_expired arms it. */
     if (stimer_is_running(&q->timer) ? deadline < q->armed_for : was_empty) {
