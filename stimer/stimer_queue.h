@@ -10,8 +10,8 @@
  * caller's own records and arms one stimer, in the caller's list, for the
  * earliest of them:
  *
- *   - stimer_queue_arm places a new entry in O(1), and moves an armed one
- *     in amortised O(log n). It re-arms the queue's timer only when the
+ *   - stimer_queue_arm places a new entry in amortised O(1), and moves an
+ *     armed one in amortised O(log n). It re-arms the queue's timer only when the
  *     entry is due before the tick the timer is armed for, or the queue
  *     was empty;
  *   - stimer_queue_cancel takes an entry out at once, in amortised
@@ -23,14 +23,14 @@
  *
  * The timer is never armed for a tick later than the earliest deadline.
  * After a cancel or a postponement it may fire early once; it then finds
- * nothing due and is armed again.
+ * nothing due and is armed again. An entry never expires before its
+ * deadline, and entries with equal deadlines expire in the order in which
+ * they were armed, as timers do in a list.
  *
  * A postponed entry is taken out and put back. Leaving it in place with its
  * new deadline, to be moved when it reaches the front, took 16 more bytes
  * an entry, was no faster where every arming postpones (bench/stimer_peers
- * P5) and 6% to 15% slower on churn and mixed loads (P1, P6). An entry never expires before its
- * deadline, and entries with equal deadlines expire in the order in which
- * they were armed, as timers do in a list.
+ * P5) and 6% to 15% slower on churn and mixed loads (P1, P6).
  *
  * Timeouts. A deadline is the tick of arming plus the timeout, so entries
  * may be armed with any int32_t timeout; 0 or less is due at the next pass.
@@ -232,8 +232,8 @@ static inline bool stimer_entry_is_armed(const stimer_entry *e)
  *             same tick. The queue's timer is armed when the entry is due
  *             before the tick it is armed for, or the queue was empty; in a
  *             pass, the pass's last stimer_queue_expired arms it.
- *   Cost:     O(1) for an entry in no queue, amortised O(log n) for an
- *             armed one. The library is called only when the timer is
+ *   Cost:     amortised O(1) for an entry in no queue, amortised
+ *             O(log n) for an armed one. The library is called only when the timer is
  *             armed.
  */
 static inline void stimer_queue_arm(stimer_queue *q, stimer_entry *e, int32_t timeout)
