@@ -132,8 +132,8 @@ struct Expiry {
     int n = 0;
 };
 
-// Every column is made for n timers, of which those of one workload that
-// share a timeout share one of shared (at most two).
+// A column is made for n timers and for the timeouts that many of them
+// share, which stimer gives a class each and libevent a common timeout.
 using Shared = std::vector<int32_t>;
 
 // stimer through libstimer.so, a timer each.
@@ -203,16 +203,21 @@ struct StimerClass {
 
 // P6 as a stimer user writes it: one list with a queue for the timers on
 // their own timeouts, a class for each shared timeout and a timer for each
-// one-off.
+// one-off, told apart by their tags.
 struct StimerMixed {
     static constexpr const char *name = "stimer_mixed";
+    enum : int { kQueue, kClass, kOneOff }; // tags; StimerQueue's timer has 0
     StimerQueue own;
     stimer_class tc[2];
     std::unique_ptr<stimer_member[]> members;
     std::unique_ptr<stimer[]> timers;
     Expiry on;
     StimerMixed(int n, const Shared &shared);
-    ~StimerMixed() { stimer_kill(&own.list, &tc[0].timer), stimer_kill(&own.list, &tc[1].timer); }
+    ~StimerMixed()
+    {
+        while (own.list.head.next != &own.list.head)
+            stimer_kill(&own.list, reinterpret_cast<stimer *>(own.list.head.next));
+    }
     void tick() {}
     void arm(int i, int32_t timeout);
     void expire();
@@ -274,10 +279,9 @@ struct Event {
         for (int i = 0; i < n; ++i)
             events[static_cast<std::size_t>(i)] =
                 evtimer_new(base, fired, reinterpret_cast<void *>(static_cast<intptr_t>(i)));
-        for (int32_t timeout : shared) {
+        for (int32_t timeout : common ? shared : Shared{}) {
             timeval every{timeout / 1000, timeout % 1000 * 1000};
-            if (common)
-                commons.emplace_back(timeout, event_base_init_common_timeout(base, &every));
+            commons.emplace_back(timeout, event_base_init_common_timeout(base, &every));
         }
         current = this;
     }
@@ -457,11 +461,12 @@ StimerMixed::StimerMixed(int n, const Shared &shared)
     , timers(new stimer[Mixed::kOneOff])
 {
     for (int c = 0; c < 2; ++c)
-        stimer_class_init(&tc[c], &own.list, shared.at(static_cast<std::size_t>(c)), 1, &tc[c]);
+        stimer_class_init(&tc[c], &own.list, shared.at(static_cast<std::size_t>(c)), kClass,
+                          &tc[c]);
     for (int i = 0; i < 2 * Mixed::kConnections; ++i)
         stimer_member_init(&members[i]);
     for (int i = 0; i < Mixed::kOneOff; ++i)
-        stimer_init(&timers[i], 2, nullptr);
+        stimer_init(&timers[i], kOneOff, nullptr);
 }
 
 void StimerMixed::arm(int i, int32_t timeout)
@@ -474,16 +479,15 @@ void StimerMixed::arm(int i, int32_t timeout)
         stimer_start(&own.list, &timers[i - 2 * Mixed::kConnections], timeout);
 }
 
-// The loop of a stimer program with all three in one list: each fired timer
-// is told by its tag.
+// The loop of a stimer program with all three in one list.
 void StimerMixed::expire()
 {
     while (stimer *t = stimer_get_next_fired_timer(&own.list)) {
         int64_t now = TickGetCount();
-        if (t->tag == 0) {
+        if (t->tag == kQueue) {
             while (stimer_entry *e = stimer_queue_expired(&own.q, now))
                 expired(*this, static_cast<int>(e - own.entries.get()));
-        } else if (t->tag == 1) {
+        } else if (t->tag == kClass) {
             auto *c = static_cast<stimer_class *>(t->data);
             while (stimer_member *m = stimer_class_expired(c, now))
                 expired(*this, Mixed::kOwn + static_cast<int>(m - members.get()));

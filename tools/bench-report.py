@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 the stimer authors
 """Turns the Google Benchmark JSON files of bench/stimer_peers,
-bench/stimer_bench and bench/stimer_bench_lto into Markdown: stimer beside
-libuv and libevent, with the crossover the run shows; then medians in ns
+bench/stimer_bench and bench/stimer_bench_lto into Markdown: stimer's list,
+queue and class beside libuv and libevent, with each figure's clock reads
+and polls, the longest single operation and the crossovers the run shows;
+then medians in ns
 per operation beside the structures of bench/baselines.h, each with its
 ratio to the delta list of the same run; the walk beside the pointer chase;
 and W1 under LTO beside the sorted list.
