@@ -31,6 +31,7 @@ TEST(Class, NoMemberExpiresEarlyAndEveryPassTakesAllThatAreDue)
 
     test_clock::now = (int64_t{1} << 32) - 3000; // a 32-bit wrap comes early
     stimer_init_running_timers(&list);
+    list_check::Emptied emptied{list};
     for (int c = 0; c < kClasses; ++c)
         stimer_class_init(&classes[c], &list, kTimeout[c], 1, &classes[c]);
     stimer_init(&other, 2, nullptr);

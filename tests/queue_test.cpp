@@ -37,6 +37,7 @@ TEST(Queue, EntriesExpireAsTheModelSaysAndEveryPassTakesAllThatAreDue)
 
     test_clock::now = (int64_t{1} << 32) - 3000; // a 32-bit wrap comes early
     stimer_init_running_timers(&list);
+    list_check::Emptied emptied{list};
     stimer_queue_init(&q, &list, 1, &q);
     stimer_class_init(&tc, &list, 300, 2, &tc);
     stimer_init(&other, 3, nullptr);
