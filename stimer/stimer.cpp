@@ -6,47 +6,16 @@
 // firing time is base_time + first->delta and popping the earliest timer
 // touches only its neighbours. Arming walks from the front.
 //
-// Tick arithmetic wraps modulo 2^32 (offsets) or 2^64 (absolute ticks). It
-// is done on unsigned values and converted back, which is defined for every
-// input; signed overflow would not be.
+// Tick arithmetic wraps; its helpers are in ticks.h, shared with the
+// checked build.
 
 #include "stimer.h"
 
 #include "checked.h"
+#include "ticks.h"
 #include "tovask.h"
 
 namespace {
-
-// 32-bit tick differences, wrapping.
-inline int32_t add32(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-
-inline int32_t sub32(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-
-// The low 32 bits of the difference of two absolute ticks.
-inline int32_t diff32(int64_t a, int64_t b)
-{
-    return static_cast<int32_t>(
-        static_cast<uint32_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b)));
-}
-
-// An absolute tick moved by a signed 32-bit difference, wrapping at 2^64.
-inline int64_t advance(int64_t tick, int32_t by)
-{
-    return static_cast<int64_t>(static_cast<uint64_t>(tick) +
-                                static_cast<uint64_t>(static_cast<int64_t>(by)));
-}
-
-// link is the first member of stimer, so the conversion is exact.
-inline stimer *timer_of(stimer_link *link)
-{
-    return reinterpret_cast<stimer *>(link);
-}
 
 inline bool is_empty(const running_timers *list)
 {
@@ -64,13 +33,14 @@ inline void make_idle(stimer *timer)
     timer->link.prev = &timer->link;
 }
 
-inline void link_before(stimer_link *pos, stimer *timer)
+inline void link_before(running_timers *list, stimer_link *pos, stimer *timer)
 {
     stimer_link *prev = pos->prev;
     timer->link.next = pos;
     timer->link.prev = prev;
     prev->next = &timer->link;
     pos->prev = &timer->link;
+    checked::remember(list, timer);
 }
 
 // Takes a running timer out from behind prev, for cancel, re-arm and expiry
@@ -79,7 +49,7 @@ inline void link_before(stimer_link *pos, stimer *timer)
 // first instead. The pop path passes the head as prev, which it knows.
 inline void unlink(running_timers *list, stimer *timer, stimer_link *prev)
 {
-    checked::unlinking(list, timer);
+    checked::unlink_valid(list, timer);
     stimer_link *next = timer->link.next;
     if (next != &list->head) {
         stimer *succ = timer_of(next);
@@ -102,7 +72,7 @@ inline void start_alone(running_timers *list, stimer *timer, int64_t fire)
 {
     list->base_time = fire;
     timer->delta = 0;
-    link_before(&list->head, timer);
+    link_before(list, &list->head, timer);
 }
 
 // Puts a timer into a list that holds others. rel is its offset from
@@ -114,7 +84,7 @@ inline void insert(running_timers *list, stimer *timer, int32_t rel)
     stimer_link *pos = list->head.next;
     int32_t off = 0;
     while (pos != &list->head) {
-        checked::visit(list, timer_of(pos));
+        checked::walk_valid(list, timer_of(pos));
         int32_t cur_off = add32(off, timer_of(pos)->delta);
         if (rel < cur_off)
             break;
@@ -125,26 +95,25 @@ inline void insert(running_timers *list, stimer *timer, int32_t rel)
     // The timer it goes in front of keeps its firing time.
     if (pos != &list->head)
         timer_of(pos)->delta = sub32(timer_of(pos)->delta, timer->delta);
-    link_before(pos, timer);
+    link_before(list, pos, timer);
 }
 
 inline void start(running_timers *list, stimer *timer, int32_t timeout)
 {
-    checked::list(list);
-    checked::timer(list, timer);
+    checked::list_valid(list);
+    checked::timer_valid(list, timer);
     int64_t now = TickGetCount();
-    checked::tick(list, now);
+    checked::clock_valid(list, now);
     // Fast path, seen by no test: an empty list holds no running timer, so
     // the timer's link is not loaded (28 instructions, tools/check-budgets.sh).
     if (!is_empty(list) && !is_idle(timer))
         unlink(list, timer, timer->link.prev);
-    checked::horizon(list, now, timeout);
+    checked::horizon_valid(list, now, timeout);
     int64_t fire = advance(now, timeout);
     if (is_empty(list))
         start_alone(list, timer, fire);
     else
         insert(list, timer, add32(diff32(now, list->base_time), timeout));
-    checked::linked(list, timer, fire);
 }
 
 } // namespace
@@ -154,7 +123,7 @@ extern "C" {
 void stimer_init_running_timers(running_timers *list)
 {
     CHECKED_CALL("stimer_init_running_timers", list, nullptr);
-    checked::init_list(list);
+    checked::list_init_valid(list);
     list->head.next = &list->head;
     list->head.prev = &list->head;
 }
@@ -162,7 +131,7 @@ void stimer_init_running_timers(running_timers *list)
 void stimer_init(stimer *timer, int tag, void *data)
 {
     CHECKED_CALL("stimer_init", nullptr, timer);
-    checked::init_timer(timer);
+    checked::timer_init_valid(timer);
     timer->data = data;
     timer->user_word = 0;
     timer->user_byte = 0;
@@ -188,8 +157,8 @@ int stimer_start_ex(running_timers *list, stimer *timer, int32_t timeout, int ta
 void stimer_kill(running_timers *list, stimer *timer)
 {
     CHECKED_CALL("stimer_kill", list, timer);
-    checked::list(list);
-    checked::timer(list, timer);
+    checked::list_valid(list);
+    checked::timer_valid(list, timer);
     if (!is_idle(timer))
         unlink(list, timer, timer->link.prev);
 }
@@ -197,28 +166,21 @@ void stimer_kill(running_timers *list, stimer *timer)
 int64_t stimer_get_next_firing_time(const running_timers *list)
 {
     CHECKED_CALL("stimer_get_next_firing_time", list, nullptr);
-    checked::list(list);
+    checked::list_valid(list);
     if (is_empty(list))
         return -1;
-    stimer *first = timer_of(list->head.next);
-    int64_t fire = advance(list->base_time, first->delta);
-    checked::fires(list, first, fire);
-    return fire;
+    return earliest_firing_time(list);
 }
 
 stimer *stimer_get_next_fired_timer(running_timers *list)
 {
     CHECKED_CALL("stimer_get_next_fired_timer", list, nullptr);
-    checked::list(list);
+    checked::list_valid(list);
     if (is_empty(list))
         return nullptr;
     stimer *first = timer_of(list->head.next);
-    checked::timer(list, first);
-    int64_t fire = advance(list->base_time, first->delta);
-    checked::fires(list, first, fire);
-    int64_t now = TickGetCount();
-    checked::tick(list, now);
-    if (fire > now)
+    int64_t fire = earliest_firing_time(list);
+    if (fire > TickGetCount())
         return nullptr;
     unlink(list, first, &list->head);
     return first;

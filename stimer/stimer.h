@@ -38,24 +38,29 @@
  * The 2^31-tick horizon: every difference between the firing times of the
  * timers of one list, its base_time and the tick at which any of its timers
  * is armed must lie within the signed 32-bit range. Differences beyond it
- * wrap modulo 2^32 and the timer is placed by the wrapped value; nothing
- * detects it. At one tick a millisecond the horizon is just under 25 days.
+ * wrap modulo 2^32 and the timer is placed by the wrapped value; only the
+ * checked build detects it. At one tick a millisecond the horizon is just
+ * under 25 days.
  *
- * Rules the caller keeps (nothing is checked):
- *   - every pointer passed in is valid and points to a record that has been
- *     through stimer_init_running_timers or stimer_init (a zeroed record is
- *     neither an empty list nor an idle timer);
- *   - an operation on a running timer is given the list the timer is in;
- *   - the fields marked "library:" below are written by the library alone;
- *     the caller only reads them, and re-arms a timer to move it;
- *   - a running timer is not passed to stimer_init, a list holding running
- *     timers is not passed to stimer_init_running_timers, and neither is
- *     released, moved or copied while they are linked to each other. A
- *     record that was moved or copied is initialised again before use:
- *     its links still point at the original;
- *   - all calls on one list and on its timers come from one thread at a
- *     time. Different lists share nothing. The tick count is read on the
- *     calling thread, and the library never calls back into the caller.
+ * Rules the caller keeps. The library checks none of them; the checked
+ * build (stimer(3)) stops the program at the first one broken and cites
+ * its number:
+ *   1. every pointer passed in is valid and points to a record that has
+ *      been through stimer_init_running_timers or stimer_init (a zeroed
+ *      record is neither an empty list nor an idle timer);
+ *   2. an operation on a running timer is given the list the timer is in;
+ *   3. the fields marked "library:" below are written by the library alone;
+ *      the caller only reads them, and re-arms a timer to move it;
+ *   4. a running timer is not passed to stimer_init, and a list holding
+ *      running timers is not passed to stimer_init_running_timers;
+ *   5. neither is released, moved or copied while they are linked to each
+ *      other. A record that was moved or copied is initialised again before
+ *      use: its links still point at the original;
+ *   6. all calls on one list and on its timers come from one thread at a
+ *      time. Different lists share nothing. The tick count is read on the
+ *      calling thread, and the library never calls back into the caller;
+ *   7. the differences above stay within the 2^31-tick horizon;
+ *   8. the tick count never goes back (tovask.h).
  *
  * The library reports no errors and no call can fail.
  */

@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 the stimer authors
 # What the checked build costs: runs bench/checked_cost on the release and
-# the checked library in turn, five times each, and prints the medians and
-# their ratios.
+# the checked library in turn, five times each, and prints the medians,
+# their ratios and the bound that each is held to.
 #   tools/checked-cost.sh <checked_cost> <dir of the checked libstimer.so.1>
 set -eu
 if [ $# -ne 2 ] || [ ! -x "$1" ] || [ ! -e "$2/libstimer.so.1" ]; then
@@ -13,21 +13,37 @@ if [ $# -ne 2 ] || [ ! -x "$1" ] || [ ! -e "$2/libstimer.so.1" ]; then
 fi
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
+run() { # build, then the arguments of checked_cost
+    build=$1
+    shift
+    if [ "$build" = checked ]; then
+        LD_LIBRARY_PATH="$lib" "$bin" "$@"
+    else
+        "$bin" "$@"
+    fi || { echo "$0: $bin $* failed on the $build library" >&2; exit 1; }
+}
+bin=$1 lib=$2
 for round in 1 2 3 4 5; do
-    release=$("$1") || { echo "$0: $1 failed on the release library" >&2; exit 1; }
-    checked=$(LD_LIBRARY_PATH="$2" "$1") || { echo "$0: $1 failed on $2/libstimer.so.1" >&2; exit 1; }
-    printf 'release %s\nchecked %s\n' "$release" "$checked" >>"$out"
+    for build in release checked; do
+        printf '%s %s %s\n' "$build" "$(run "$build")" "$(run "$build" lists)" >>"$out"
+    done
 done
 awk '
-    { cycle[$1] = cycle[$1] " " $2; behind[$1] = behind[$1] " " $3 }
     function median(list,   v, n, i, j, t) {
         n = split(list, v, " ")
         for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] + 0 < v[i] + 0) { t = v[i]; v[i] = v[j]; v[j] = t }
         return v[int((n + 1) / 2)]
     }
+    { for (i = 2; i <= NF; i++) m[$1, i] = m[$1, i] " " $i }
+    function line(what, i, unit, bound,   r, c) {
+        r = median(m["release", i]); c = median(m["checked", i])
+        printf "%-32s release %9.1f %s  checked %9.1f %s  %5.2fx  (bound %s)\n", what, r, unit, c, unit, c / r, bound
+    }
     END {
-        rc = median(cycle["release"]); cc = median(cycle["checked"])
-        rb = median(behind["release"]); cb = median(behind["checked"])
-        printf "arm and pop, real clock:    release %8.1f ns  checked %8.1f ns  %.2fx\n", rc, cc, cc / rc
-        printf "arm behind 100,000 timers:  release %8.0f ns  checked %8.0f ns  %.2fx\n", rb, cb, cb / rb
+        line("arm and pop, real clock", 2, "ns ", "2x")
+        line("arm behind 100,000 timers", 3, "ns ", "4x")
+        line("100,000 lists of one timer, each", 4, "ns ", "4x")
+        r = median(m["release", 5]); c = median(m["checked", 5])
+        printf "%-32s release %9d KiB checked %9d KiB %5.2fx  (bound 2x + 16 MiB: %d KiB)\n", \
+            "peak memory with those lists", r, c, c / r, 2 * r + 16384
     }' "$out"

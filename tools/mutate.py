@@ -3,12 +3,15 @@
 # SPDX-FileCopyrightText: 2026 the stimer authors
 """Mutation testing of the library's source.
 
-Makes one single-operator mutant at a time of stimer/stimer.cpp and of the
-header-only stimer_class.h and stimer_queue.h: each comparison flipped, or
+Makes one single-operator mutant at a time of the library's source
+(stimer.cpp and its tick arithmetic, ticks.h), of the checks of the checked
+build (checked.cpp) and of the header-only stimer_class.h and
+stimer_queue.h: each comparison flipped, or
 made strict or non-strict; each binary + and - swapped; each statement
 replaced by an empty one. Every mutant is built in one build tree of its
 own and the tests that cover the file are run against it. A mutant that does
-not compile is stillborn and not counted.
+not compile is stillborn and not counted. --sample N takes every Nth mutant
+of each file, the same ones on every run.
 
 Fails when a mutant survives that tools/equivalent-mutants.txt does not list
 with its reason. A line of that file is the mutant's key, a tab, the reason.
@@ -17,13 +20,14 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCE = os.path.join(ROOT, "stimer", "stimer.cpp")
-# Headers are mutated in a copy that the build finds before the original.
-HEADERS = ["stimer_class.h", "stimer_queue.h"]
+# Every file is mutated in a copy: the two sources are built from there, and
+# the headers are found there before the originals.
+FILES = ["stimer.cpp", "ticks.h", "checked.cpp", "stimer_class.h", "stimer_queue.h"]
 EQUIVALENT = os.path.join(ROOT, "tools", "equivalent-mutants.txt")
 
 COMPARISONS = {
@@ -69,30 +73,48 @@ def mutants(lines):
         prev_code = code
 
 
-def run(cmd, timeout=None, cwd=None):
+def run(cmd, timeout=None, tmp=None):
+    """The exit status of cmd, or "timeout". A timed-out command goes with
+    every process it started, such as a death test's child, and so does
+    what they wrote in tmp."""
+    env = dict(os.environ, TMPDIR=tmp) if tmp else None
+    if tmp:
+        os.makedirs(tmp, exist_ok=True)
+    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         start_new_session=True, env=env)
     try:
-        r = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           timeout=timeout)
-        return r.returncode
+        return p.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         return "timeout"
+    finally:
+        try:
+            os.killpg(p.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        if tmp:
+            shutil.rmtree(tmp, ignore_errors=True)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "mutation"))
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
-    ap.add_argument("--file", action="append", help="mutate only this file (stimer.cpp, "
-                    + ", ".join(HEADERS) + "); may be given again")
+    ap.add_argument("--file", action="append", help="mutate only this file ("
+                    + ", ".join(FILES) + "); may be given again")
+    ap.add_argument("--sample", type=int, default=1, metavar="N",
+                    help="mutate only every Nth mutant of each file")
     args = ap.parse_args()
+    if args.sample < 1:
+        sys.exit("--sample takes a whole number of 1 or more")
 
-    files = {os.path.basename(p): p for p in [SOURCE] + [os.path.join(ROOT, "stimer", h) for h in HEADERS]}
+    files = {name: os.path.join(ROOT, "stimer", name) for name in FILES}
     originals = {name: open(path).readlines() for name, path in files.items()}
     unknown = set(args.file or []) - set(files)
     if unknown:
         sys.exit(f"--file takes one of {', '.join(files)}, not {', '.join(sorted(unknown))}")
     all_mutants = [(name, key, index, new_line) for name in args.file or files
-                   for key, index, new_line in mutants(originals[name])]
+                   for n, (key, index, new_line) in enumerate(mutants(originals[name]))
+                   if n % args.sample == 0]
     if args.list:
         for name, key, _, _ in all_mutants:
             print(f"{name}: {key}")
@@ -109,6 +131,7 @@ def main():
                     equivalent[key] = reason
 
     mutant_dir = os.path.join(args.build, "mutant")
+    tmp = os.path.join(args.build, "tmp")
     os.makedirs(mutant_dir, exist_ok=True)
 
     def restore(name):
@@ -118,18 +141,27 @@ def main():
         restore(name)
     if run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
             f"-DSTIMER_SOURCE={os.path.join(mutant_dir, 'stimer.cpp')}",
-            f"-DSTIMER_MUTANT_INCLUDE={mutant_dir}", "-DSTIMER_BUILD_EXAMPLES=OFF"]) != 0:
+            f"-DSTIMER_CHECKED_SOURCE={os.path.join(mutant_dir, 'checked.cpp')}",
+            f"-DSTIMER_MUTANT_INCLUDE={mutant_dir}", "-DSTIMER_BUILD_EXAMPLES=OFF",
+            # The tests load the mutant library; they need not be linked again.
+            "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"]) != 0:
         sys.exit("configure failed")
     # The checked build's hooks compile to nothing in the release build, so
-    # its own tests are what kill a mutant of a hook. The headers have tests
-    # of their own.
+    # its own tests are what kill a mutant of checked.cpp. The headers have
+    # tests of their own.
+    def gtest(name, *flags):
+        return [os.path.join(args.build, "tests", name), "--gtest_fail_fast", "--gtest_brief=1",
+                *flags]
+
     suites = ["stimer_tests", "stimer_tests_checked", "checked_test"]
-    build = ["cmake", "--build", args.build, "--target", "c_api_test"] + suites
-    tests = [[os.path.join(args.build, "tests", t), "--gtest_fail_fast", "--gtest_brief=1"]
-             for t in suites] + [[os.path.join(args.build, "tests", "c_api_test")]]
-    header_build = build[:4] + ["stimer_tests"]
-    header_tests = [tests[0] + ["--gtest_filter=Class*:Queue*"]]
-    if run(build) != 0 or any(run(t, timeout=120) != 0 for t in tests):
+    target = ["cmake", "--build", args.build, "--target"]
+    library = (target + ["c_api_test"] + suites,
+               [gtest(t) for t in suites] + [[os.path.join(args.build, "tests", "c_api_test")]])
+    plan = {"stimer.cpp": library, "ticks.h": library,
+            "checked.cpp": (target + suites[1:], [gtest(t) for t in suites[:0:-1]])}
+    for header in ("stimer_class.h", "stimer_queue.h"):
+        plan[header] = (target + ["stimer_tests"], [gtest("stimer_tests", "--gtest_filter=Class*:Queue*")])
+    if run(library[0]) != 0 or any(run(t, timeout=120, tmp=tmp) != 0 for t in library[1]):
         sys.exit("the unmutated library does not build or pass its tests")
 
     killed = stillborn = 0
@@ -139,10 +171,10 @@ def main():
             original = originals[name]
             with open(os.path.join(mutant_dir, name), "w") as f:
                 f.writelines(original[:index] + [new_line] + original[index + 1:])
-            source = name == "stimer.cpp"
-            if run(build if source else header_build) != 0:
+            build, tests = plan[name]
+            if run(build) != 0:
                 stillborn += 1
-            elif any(run(t, timeout=30) != 0 for t in (tests if source else header_tests)):
+            elif any(run(t, timeout=60, tmp=tmp) != 0 for t in tests):
                 killed += 1
             else:
                 survivors.append(f"{name}: {key}")
@@ -153,7 +185,8 @@ def main():
 
     total = killed + len(survivors)
     unexplained = [k for k in survivors if k not in equivalent]
-    stale = [k for k in equivalent if k not in survivors and k.split(":")[0] in (args.file or files)]
+    tried = {f"{name}: {key}" for name, key, _, _ in all_mutants}
+    stale = [k for k in equivalent if k in tried and k not in survivors]
     print(f"mutants: {killed} killed of {total} ({len(survivors)} survived, "
           f"{len(survivors) - len(unexplained)} of them listed as equivalent; "
           f"{stillborn} stillborn, not counted)")
