@@ -87,14 +87,13 @@ report(int rule, const char *cause, const Hint *about, const char *found, ...)
     va_end(args);
     add("): %s", what);
     if (about && about->timer) {
+        // The object and offset, as addr2line takes them.
         Dl_info at = {};
         auto site = reinterpret_cast<uintptr_t>(about->site);
         add("; timer %p was armed at ", vp(about->timer));
         if (!site)
             add("%s", "a call this library did not see");
-        else if (dladdr(about->site, &at) && at.dli_sname)
-            add("%s+%#zx in %s", at.dli_sname, site - uintptr_t(at.dli_saddr), at.dli_fname);
-        else if (at.dli_fname)
+        else if (dladdr(about->site, &at) && at.dli_fname)
             add("%s+%#zx", at.dli_fname, site - uintptr_t(at.dli_fbase));
         else
             add("%p", about->site);
@@ -155,11 +154,11 @@ public:
             return;
         size_t i = slots_ ? probe(t) : 0;
         if (slots_ && slots_[i].timer) {
-            // Backward shift: move up every later hint that may not stand
-            // behind the hole, so that no search stops short of it.
+            // Backward shift: move into the hole every later hint of the run
+            // whose home is not after the hole, so that no search stops
+            // short of it.
             for (size_t j = next(i); slots_[j].timer; j = next(j)) {
-                size_t home = index(slots_[j].timer);
-                if (i < j ? (home <= i || home > j) : (home <= i && home > j)) {
+                if (((j - index(slots_[j].timer)) & mask_) >= ((j - i) & mask_)) {
                     slots_[i] = slots_[j];
                     i = j;
                 }

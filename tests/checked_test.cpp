@@ -44,11 +44,21 @@ constexpr bool kAsan = true; // it reports a dead record first
 constexpr bool kAsan = false;
 #endif
 
-const std::string kArmedHere = "was armed at [^ ]*checked_test\\+0x[0-9a-f]+";
+// The offset of the arming call in the test program, as addr2line takes it.
+const std::string kArmedHere = "was armed at [^ ]*checked_test\\+0x[0-9a-f]{1,8}";
 
 std::string rule(int n)
 {
     return "\\. Rule " + std::to_string(n) + " of stimer\\.h\\. Likely cause: ";
+}
+
+using Start = int (*)(running_timers *, stimer *, int32_t);
+using Fired = stimer *(*)(running_timers *);
+
+template <class F>
+F from(void *library, const char *name)
+{
+    return reinterpret_cast<F>(dlsym(library, name));
 }
 
 std::atomic<int> phase;
@@ -160,7 +170,8 @@ TEST_F(Checked, RunningRecordsCopied)
     EXPECT_DEATH(stimer_kill(&list, &copy),
                  "stimer_kill.*timer 0x[0-9a-f]+ \\(next=0x[0-9a-f]+, prev=0x[0-9a-f]+\\) is not "
                  "where its neighbours lead: next->prev is 0x[0-9a-f]+, prev->next 0x[0-9a-f]+" +
-                     rule(5) + "a copy or a move of a running timer");
+                     rule(5) +
+                     "a copy or a move of a running timer.*or a record never initialised");
     running_timers moved = list;
     EXPECT_DEATH(stimer_get_next_fired_timer(&moved),
                  "do not lead back to it" + rule(5) + ".*a copy or a move of a list");
@@ -228,6 +239,14 @@ TEST_F(Checked, RunningTimerGivenAnotherList)
                  "stimer_kill.*the timer runs in list 0x[0-9a-f]+, not in this one; timer "
                  "0x[0-9a-f]+ " +
                      kArmedHere + rule(2) + "the wrong list passed");
+    EXPECT_DEATH(
+        {
+            std::memset(&t[0].link.next, 0x5A, sizeof t[0].link.next);
+            stimer_kill(&other, &t[2]); // the walk round its ring meets t[0]
+        },
+        "stimer_kill.*timer 0x[0-9a-f]+ links to next=0x5a5a5a5a5a5a5a5a.*which cannot be "
+        "records.*" +
+            rule(5));
     stimer_start(&other, &t[3], 5);
     EXPECT_DEATH(stimer_start(&list, &t[3], 5), "stimer_start.*runs in list.*not in this one");
     EXPECT_DEATH(stimer_start_ex(&list, &t[3], 5, 1),
@@ -245,13 +264,34 @@ TEST_F(Checked, InitialisingRunningRecords)
                  "stimer_init_running_timers.*the list still holds running timers, 0x[0-9a-f]+ "
                  "first; timer 0x[0-9a-f]+ " +
                      kArmedHere + rule(4) + "kill or collect");
+    if (kSanitized)
+        return; // a sanitizer's runtime cannot be loaded twice
+    // Timers armed through another copy of the library: re-arming the first
+    // walks the ring, and the others become known as it goes.
+    EXPECT_DEATH(
+        {
+            stimer extra[3];
+            void *copy = dlmopen(LM_ID_NEWLM, STIMER_CHECKED_LIBRARY, RTLD_NOW);
+            for (stimer &timer : extra) {
+                stimer_init(&timer, 0, nullptr);
+                from<Start>(copy, "stimer_start")(&other, &timer, 10);
+            }
+            test_clock::now = from<int64_t (*)()>(copy, "TickGetCount")(); // its own clock
+            stimer_start(&other, &extra[0], 100);
+            stimer_init(&extra[1], 0, nullptr);
+        },
+        "stimer_init.*the timer is running.*was armed at a call this library did not see" +
+            rule(4));
 }
 
 TEST_F(Checked, BeyondTheHorizonAndClockGoingBack)
 {
     stimer_start(&list, &t[0], INT32_MAX - 10);
-    EXPECT_DEATH(stimer_start(&list, &t[1], -100),
-                 "would span.*" + rule(7) + "a negative timeout that reaches too far back");
+    stimer_start(&list, &t[1], -10); // spans 2^31 - 1 ticks, the most allowed
+    stimer_kill(&list, &t[1]);
+    EXPECT_DEATH(stimer_start(&list, &t[1], -11),
+                 "would span 2147483648 ticks.*" + rule(7) +
+                     "a negative timeout that reaches too far back");
     stimer_start(&list, &t[0], 10);
     test_clock::now += 1000;
     // An overdue timer left in the list, then a timeout near 2^31.
@@ -269,8 +309,20 @@ TEST_F(Checked, BeyondTheHorizonAndClockGoingBack)
                  "stimer_start.*the tick count read 1000 when the first timer "
                  "was armed, and 900 now; timer 0x[0-9a-f]+ " +
                      kArmedHere + rule(8) + "a platform tick count that is not monotonic");
-    test_clock::now = INT64_MAX - 5;
-    EXPECT_DEATH(stimer_start(&other, &t[2], 10), "leaves the 64-bit tick range" + rule(7));
+    // The same overdue timer, with ticks past 2^31.
+    test_clock::now = int64_t{1} << 40;
+    stimer_start(&other, &t[2], 10);
+    test_clock::now += 1000;
+    EXPECT_DEATH(stimer_start(&other, &t[3], INT32_MAX - 100), "a timeout too long for the oldest");
+    stimer_kill(&other, &t[2]);
+    for (int64_t end : {INT64_MAX - 5, INT64_MIN + 5}) {
+        test_clock::now = end;
+        int32_t reach = end > 0 ? 5 : -5;
+        stimer_start(&other, &t[2], reach); // fires on the last tick of the range
+        stimer_kill(&other, &t[2]);
+        EXPECT_DEATH(stimer_start(&other, &t[2], reach + reach / 5),
+                     "leaves the 64-bit tick range" + rule(7));
+    }
 }
 
 running_timers *interrupted; // the list that the code a signal interrupts is in
@@ -424,15 +476,6 @@ TEST_F(Checked, ListChangedByAnotherProcess)
     });
 }
 
-using Start = int (*)(running_timers *, stimer *, int32_t);
-using Fired = stimer *(*)(running_timers *);
-
-template <class F>
-F from(void *library, const char *name)
-{
-    return reinterpret_cast<F>(dlsym(library, name));
-}
-
 // Timers armed through one load of the library, collected through the
 // next. These copies read the stand-in's clock, which starts again at each
 // load: the timers are due long before.
@@ -537,8 +580,13 @@ TEST_F(Checked, Sandboxed)
                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM)});
         filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
         std::vector<stimer> many(20000);
-        for (stimer &timer : many)
+        for (stimer &timer : many) {
             stimer_init(&timer, 0, nullptr);
+            stimer_start(&other, &timer, 0); // the tables are mapped before the filter
+        }
+        test_clock::now += 1;
+        while (stimer_get_next_fired_timer(&other)) {
+        }
         sock_fprog program = {static_cast<unsigned short>(filter.size()), filter.data()};
         if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) ||
             prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program))

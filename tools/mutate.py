@@ -10,8 +10,8 @@ stimer_queue.h: each comparison flipped, or
 made strict or non-strict; each binary + and - swapped; each statement
 replaced by an empty one. Every mutant is built in one build tree of its
 own and the tests that cover the file are run against it. A mutant that does
-not compile is stillborn and not counted. --sample N takes every Nth mutant
-of each file, the same ones on every run.
+not compile is stillborn and not counted. --sample FILE=N takes every Nth
+mutant of FILE, the same ones on every run.
 
 Fails when a mutant survives that tools/equivalent-mutants.txt does not list
 with its reason. A line of that file is the mutant's key, a tab, the reason.
@@ -19,6 +19,7 @@ with its reason. A line of that file is the mutant's key, a tab, the reason.
 import argparse
 import os
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -73,15 +74,16 @@ def mutants(lines):
         prev_code = code
 
 
-def run(cmd, timeout=None, tmp=None):
+def run(cmd, timeout=None):
     """The exit status of cmd, or "timeout". A timed-out command goes with
-    every process it started, such as a death test's child, and so does
-    what they wrote in tmp."""
-    env = dict(os.environ, TMPDIR=tmp) if tmp else None
-    if tmp:
-        os.makedirs(tmp, exist_ok=True)
+    every process it started, such as a death test's child, and none may
+    write a file past 64 MiB: a mutant that loops over a report would fill
+    the disk with a death test's captured output."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
+
     p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                         start_new_session=True, env=env)
+                         start_new_session=True, preexec_fn=limit if timeout else None)
     try:
         return p.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -91,9 +93,6 @@ def run(cmd, timeout=None, tmp=None):
             os.killpg(p.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-        if tmp:
-            shutil.rmtree(tmp, ignore_errors=True)
-
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -101,11 +100,16 @@ def main():
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
     ap.add_argument("--file", action="append", help="mutate only this file ("
                     + ", ".join(FILES) + "); may be given again")
-    ap.add_argument("--sample", type=int, default=1, metavar="N",
-                    help="mutate only every Nth mutant of each file")
+    ap.add_argument("--sample", action="append", default=[], metavar="FILE=N",
+                    help="mutate only every Nth mutant of FILE; may be given again")
     args = ap.parse_args()
-    if args.sample < 1:
-        sys.exit("--sample takes a whole number of 1 or more")
+    every = {}
+    for sample in args.sample:
+        name, _, n = sample.partition("=")
+        if name not in FILES or not n.isdigit() or int(n) < 1:
+            sys.exit(f"--sample takes FILE=N, with FILE one of {', '.join(FILES)} and N a "
+                     f"whole number of 1 or more, not {sample}")
+        every[name] = int(n)
 
     files = {name: os.path.join(ROOT, "stimer", name) for name in FILES}
     originals = {name: open(path).readlines() for name, path in files.items()}
@@ -114,7 +118,7 @@ def main():
         sys.exit(f"--file takes one of {', '.join(files)}, not {', '.join(sorted(unknown))}")
     all_mutants = [(name, key, index, new_line) for name in args.file or files
                    for n, (key, index, new_line) in enumerate(mutants(originals[name]))
-                   if n % args.sample == 0]
+                   if n % every.get(name, 1) == 0]
     if args.list:
         for name, key, _, _ in all_mutants:
             print(f"{name}: {key}")
@@ -131,7 +135,6 @@ def main():
                     equivalent[key] = reason
 
     mutant_dir = os.path.join(args.build, "mutant")
-    tmp = os.path.join(args.build, "tmp")
     os.makedirs(mutant_dir, exist_ok=True)
 
     def restore(name):
@@ -158,10 +161,11 @@ def main():
     library = (target + ["c_api_test"] + suites,
                [gtest(t) for t in suites] + [[os.path.join(args.build, "tests", "c_api_test")]])
     plan = {"stimer.cpp": library, "ticks.h": library,
-            "checked.cpp": (target + suites[1:], [gtest(t) for t in suites[:0:-1]])}
+            "checked.cpp": (target + suites[1:] + ["checked_table_test"],
+                            [gtest(t) for t in ("checked_table_test", *suites[:0:-1])])}
     for header in ("stimer_class.h", "stimer_queue.h"):
         plan[header] = (target + ["stimer_tests"], [gtest("stimer_tests", "--gtest_filter=Class*:Queue*")])
-    if run(library[0]) != 0 or any(run(t, timeout=120, tmp=tmp) != 0 for t in library[1]):
+    if run(library[0]) != 0 or any(run(t, timeout=120) != 0 for t in library[1]):
         sys.exit("the unmutated library does not build or pass its tests")
 
     killed = stillborn = 0
@@ -174,7 +178,7 @@ def main():
             build, tests = plan[name]
             if run(build) != 0:
                 stillborn += 1
-            elif any(run(t, timeout=60, tmp=tmp) != 0 for t in tests):
+            elif any(run(t, timeout=30) != 0 for t in tests):
                 killed += 1
             else:
                 survivors.append(f"{name}: {key}")
