@@ -128,8 +128,9 @@ public:
     {
         if (!lock())
             return;
-        if (slots_ && slots_[probe(t)].timer)
-            *out = slots_[probe(t)];
+        const Hint *h = slots_ ? &slots_[probe(t)] : nullptr;
+        if (h && h->timer)
+            *out = *h;
         unlock();
     }
 
