@@ -4,12 +4,31 @@
 // random beside a std::unordered_map: a hint put is found until it is
 // erased, through growth, shrinking and the shifts that erasure makes, with
 // addresses scattered so that they collide, as neighbours in an array do not.
+// And a signal handler that calls in while its thread is inside a table
+// operation.
 #include STIMER_CHECKED_SOURCE
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <random>
+#include <sys/syscall.h>
 #include <unordered_map>
+
+namespace {
+volatile sig_atomic_t signal_in_next_map;
+}
+
+// The table's mmap, which raises SIGUSR1 first when asked: the handler then
+// runs while the table grows, with its lock held.
+extern "C" void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+{
+    if (signal_in_next_map) {
+        signal_in_next_map = 0;
+        raise(SIGUSR1);
+    }
+    return reinterpret_cast<void *>(syscall(SYS_mmap, addr, len, prot, flags, fd, off));
+}
 
 namespace {
 
@@ -43,6 +62,37 @@ TEST(HintTable, FindsEachHintUntilItIsErased)
                 for (auto [kept, list] : model)
                     ASSERT_EQ(found(kept), list) << "step " << step;
         }
+    }
+}
+
+// Waiting for the table would wait for ever, and changing it would corrupt
+// it: the handler goes without, and the operation it interrupted ends as if
+// the handler had not run.
+TEST(HintTable, ASignalHandlerInsideAnOperationGoesWithout)
+{
+    static checked::Table table{};
+    static stimer timers[256], other;
+    static checked::Hint seen;
+    auto *list = reinterpret_cast<const running_timers *>(uintptr_t{1} << 40);
+    table.put(checked::Hint{&timers[0], list, nullptr, 0}); // maps the first slots
+    std::signal(SIGUSR1, [](int) {
+        table.put(checked::Hint{&other, nullptr, nullptr, 0});
+        table.find(&timers[0], &seen);
+        table.erase(&timers[0]);
+    });
+    signal_in_next_map = 1;
+    size_t n = 1;
+    while (signal_in_next_map && n < 256) // until the table grows
+        table.put(checked::Hint{&timers[n++], list, nullptr, 0});
+    std::signal(SIGUSR1, SIG_DFL);
+    ASSERT_EQ(signal_in_next_map, 0) << "the table never grew";
+    EXPECT_EQ(seen.timer, nullptr) << "the handler read the table";
+    checked::Hint h{};
+    table.find(&other, &h);
+    EXPECT_EQ(h.timer, nullptr) << "the handler's hint was kept";
+    for (size_t i = 0; i < n; ++i) {
+        table.find(&timers[i], &h);
+        EXPECT_EQ(h.timer, &timers[i]) << "timer " << i << " of " << n;
     }
 }
 

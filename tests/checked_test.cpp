@@ -146,10 +146,11 @@ TEST_F(Checked, RecordsNeverInitialised)
 {
     running_timers zeroed_list{};
     stimer zeroed{};
-    EXPECT_DEATH(stimer_start(&zeroed_list, &t[0], 5),
-                 "stimer: stimer_start\\(list=0x[0-9a-f]+, timer=0x[0-9a-f]+\\): the list is "
-                 "zeroed, not initialised" +
-                     rule(1) + "stimer_init_running_timers was never called on it");
+    // The line, then abort().
+    EXPECT_EXIT(stimer_start(&zeroed_list, &t[0], 5), testing::KilledBySignal(SIGABRT),
+                "stimer: stimer_start\\(list=0x[0-9a-f]+, timer=0x[0-9a-f]+\\): the list is "
+                "zeroed, not initialised" +
+                    rule(1) + "stimer_init_running_timers was never called on it");
     EXPECT_DEATH(stimer_get_next_fired_timer(&zeroed_list),
                  "stimer_get_next_fired_timer.*the list is zeroed");
     EXPECT_DEATH(stimer_kill(&list, &zeroed),

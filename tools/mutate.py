@@ -6,24 +6,27 @@
 Makes one single-operator mutant at a time of the library's source
 (stimer.cpp and its tick arithmetic, ticks.h), of the checks of the checked
 build (checked.cpp) and of the header-only stimer_class.h and
-stimer_queue.h: each comparison flipped, or
-made strict or non-strict; each binary + and - swapped; each statement
-replaced by an empty one. Every mutant is built in one build tree of its
-own and the tests that cover the file are run against it. A mutant that does
-not compile is stillborn and not counted. --sample FILE=N takes every Nth
-mutant of FILE, the same ones on every run.
+stimer_queue.h: each comparison flipped, or made strict or non-strict; each
+binary + and - swapped; each statement replaced by an empty one. Each
+mutant is built in one of the build trees kept for mutants, one a core
+(--jobs), and the tests that cover the file are run against it. A mutant
+that does not compile is stillborn and not counted. --sample FILE=N takes
+every Nth mutant of FILE, the same ones on every run.
 
 Fails when a mutant survives that tools/equivalent-mutants.txt does not list
 with its reason. A line of that file is the mutant's key, a tab, the reason.
 """
 import argparse
+import concurrent.futures
 import os
+import queue
 import re
 import resource
 import shutil
 import signal
 import subprocess
 import sys
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Every file is mutated in a copy: the two sources are built from there, and
@@ -97,6 +100,9 @@ def run(cmd, timeout=None):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "mutation"))
+    ap.add_argument("--jobs", type=int, default=os.cpu_count(),
+                    help="mutants tried at once, each in a build tree of its own (default: "
+                    "one a core)")
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
     ap.add_argument("--file", action="append", help="mutate only this file ("
                     + ", ".join(FILES) + "); may be given again")
@@ -110,6 +116,8 @@ def main():
             sys.exit(f"--sample takes FILE=N, with FILE one of {', '.join(FILES)} and N a "
                      f"whole number of 1 or more, not {sample}")
         every[name] = int(n)
+    if args.jobs < 1:
+        sys.exit(f"--jobs takes a whole number of 1 or more, not {args.jobs}")
 
     files = {name: os.path.join(ROOT, "stimer", name) for name in FILES}
     originals = {name: open(path).readlines() for name, path in files.items()}
@@ -134,58 +142,87 @@ def main():
                         sys.exit(f"{EQUIVALENT}: no reason given for {key}")
                     equivalent[key] = reason
 
-    mutant_dir = os.path.join(args.build, "mutant")
-    os.makedirs(mutant_dir, exist_ok=True)
+    def tree(build):
+        """A build tree of its own, which builds and passes unmutated, and
+        a function that tells what a mutant does there."""
+        mutant_dir = os.path.join(build, "mutant")
+        os.makedirs(mutant_dir, exist_ok=True)
 
-    def restore(name):
-        shutil.copyfile(files[name], os.path.join(mutant_dir, name))
+        def restore(name):
+            shutil.copyfile(files[name], os.path.join(mutant_dir, name))
 
-    for name in files:
-        restore(name)
-    if run(["cmake", "-S", ROOT, "-B", args.build, "-DCMAKE_BUILD_TYPE=Release",
-            f"-DSTIMER_SOURCE={os.path.join(mutant_dir, 'stimer.cpp')}",
-            f"-DSTIMER_CHECKED_SOURCE={os.path.join(mutant_dir, 'checked.cpp')}",
-            f"-DSTIMER_MUTANT_INCLUDE={mutant_dir}", "-DSTIMER_BUILD_EXAMPLES=OFF",
-            # The tests load the mutant library; they need not be linked again.
-            "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"]) != 0:
-        sys.exit("configure failed")
-    # The checked build's hooks compile to nothing in the release build, so
-    # its own tests are what kill a mutant of checked.cpp. The headers have
-    # tests of their own.
-    def gtest(name, *flags):
-        return [os.path.join(args.build, "tests", name), "--gtest_fail_fast", "--gtest_brief=1",
-                *flags]
+        for name in files:
+            restore(name)
+        if run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                f"-DSTIMER_SOURCE={os.path.join(mutant_dir, 'stimer.cpp')}",
+                f"-DSTIMER_CHECKED_SOURCE={os.path.join(mutant_dir, 'checked.cpp')}",
+                f"-DSTIMER_MUTANT_INCLUDE={mutant_dir}", "-DSTIMER_BUILD_EXAMPLES=OFF",
+                # The tests load the mutant library; they need not be linked again.
+                "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"]) != 0:
+            sys.exit(f"configure failed in {build}")
+        # The checked build's hooks compile to nothing in the release build,
+        # so its own tests are what kill a mutant of checked.cpp. The headers
+        # have tests of their own.
+        def gtest(name, *flags):
+            return [os.path.join(build, "tests", name), "--gtest_fail_fast", "--gtest_brief=1",
+                    *flags]
 
-    suites = ["stimer_tests", "stimer_tests_checked", "checked_test"]
-    target = ["cmake", "--build", args.build, "--target"]
-    library = (target + ["c_api_test"] + suites,
-               [gtest(t) for t in suites] + [[os.path.join(args.build, "tests", "c_api_test")]])
-    plan = {"stimer.cpp": library, "ticks.h": library,
-            "checked.cpp": (target + suites[1:] + ["checked_table_test"],
-                            [gtest(t) for t in ("checked_table_test", *suites[:0:-1])])}
-    for header in ("stimer_class.h", "stimer_queue.h"):
-        plan[header] = (target + ["stimer_tests"], [gtest("stimer_tests", "--gtest_filter=Class*:Queue*")])
-    if run(library[0]) != 0 or any(run(t, timeout=120) != 0 for t in library[1]):
-        sys.exit("the unmutated library does not build or pass its tests")
+        suites = ["stimer_tests", "stimer_tests_checked", "checked_test"]
+        target = ["cmake", "--build", build, "--target"]
+        library = (target + ["c_api_test"] + suites,
+                   [gtest(t) for t in suites] + [[os.path.join(build, "tests", "c_api_test")]])
+        plan = {"stimer.cpp": library, "ticks.h": library,
+                "checked.cpp": (target + suites[1:] + ["checked_table_test"],
+                                [gtest(t) for t in ("checked_table_test", *suites[:0:-1])])}
+        for header in ("stimer_class.h", "stimer_queue.h"):
+            plan[header] = (target + ["stimer_tests"],
+                            [gtest("stimer_tests", "--gtest_filter=Class*:Queue*")])
+        # Unmutated, everything builds and every test passes. A mutant that
+        # loops is stopped at ten times the slowest test's time, or 10 s.
+        slowest = 0
+        for build_it, tests in (library, plan["checked.cpp"]):
+            if run(build_it) != 0:
+                sys.exit(f"the unmutated library does not build in {build}")
+            for t in tests:
+                began = time.monotonic()
+                if run(t, timeout=120) != 0:
+                    sys.exit(f"the unmutated library does not pass {' '.join(t)}")
+                slowest = max(slowest, time.monotonic() - began)
+        limit = max(10, 10 * slowest)
 
-    killed = stillborn = 0
-    survivors = []
-    try:
-        for name, key, index, new_line in all_mutants:
+        def verdict(name, index, new_line):
             original = originals[name]
             with open(os.path.join(mutant_dir, name), "w") as f:
                 f.writelines(original[:index] + [new_line] + original[index + 1:])
-            build, tests = plan[name]
-            if run(build) != 0:
-                stillborn += 1
-            elif any(run(t, timeout=30) != 0 for t in tests):
-                killed += 1
-            else:
-                survivors.append(f"{name}: {key}")
-            restore(name)
-    finally:
-        for name in files:
-            restore(name)
+            build_it, tests = plan[name]
+            try:
+                if run(build_it) != 0:
+                    return "stillborn"
+                return "killed" if any(run(t, timeout=limit) != 0 for t in tests) else "survived"
+            finally:
+                restore(name)
+        return verdict
+
+    # A mutant builds on one core, mostly: one tree a core, each taking the
+    # next mutant when it is done, halves the time on two cores.
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        idle = queue.Queue()
+        for verdict in pool.map(tree, [os.path.join(args.build, str(k)) for k in range(args.jobs)]):
+            idle.put(verdict)
+
+        def attempt(mutant):
+            verdict = idle.get()
+            try:
+                return verdict(*mutant)
+            finally:
+                idle.put(verdict)
+
+        verdicts = list(pool.map(attempt, [(name, index, new_line)
+                                           for name, _, index, new_line in all_mutants]))
+    killed = verdicts.count("killed")
+    stillborn = verdicts.count("stillborn")
+    survivors = [f"{name}: {key}" for (name, key, _, _), v in zip(all_mutants, verdicts)
+                 if v == "survived"]
 
     total = killed + len(survivors)
     unexplained = [k for k in survivors if k not in equivalent]
