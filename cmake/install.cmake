@@ -58,32 +58,28 @@ foreach(STIMER_PC_NAME STIMER_PC_LIB IN ZIP_LISTS pc_names pc_libs)
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()
 
-# One page can document several functions; each further name in its NAME
-# section gets a symbolic link to it (mandoc finds .so links fragile).
-# Debian installs the pages compressed.
+# The pages are built from docs/man by cmake/manpage.cmake, again after
+# each edit.
 file(GLOB STIMER_MAN_PAGES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/*.3)
 set(man3 ${CMAKE_CURRENT_BINARY_DIR}/man3)
+file(REMOVE_RECURSE ${man3}) # no page left of a name gone from docs/man
+file(MAKE_DIRECTORY ${man3})
 set(ext .3)
 if(STIMER_DEB)
   set(ext .3.gz)
 endif()
-file(REMOVE_RECURSE ${man3})
-file(MAKE_DIRECTORY ${man3})
+set(built_pages)
 foreach(page IN LISTS STIMER_MAN_PAGES)
   get_filename_component(page_name ${page} NAME_WE)
-  if(STIMER_DEB)
-    execute_process(COMMAND gzip -9n -c ${page} OUTPUT_FILE ${man3}/${page_name}${ext}
-      COMMAND_ERROR_IS_FATAL ANY)
-  else()
-    file(COPY ${page} DESTINATION ${man3})
-  endif()
-  file(STRINGS ${page} names REGEX "^\\.Nm [a-z_]+")
-  list(TRANSFORM names REPLACE "^\\.Nm ([a-z_]+).*" "\\1")
-  list(REMOVE_ITEM names ${page_name})
-  foreach(name IN LISTS names)
-    file(CREATE_LINK ${page_name}${ext} ${man3}/${name}${ext} SYMBOLIC)
-  endforeach()
+  set(out ${man3}/${page_name}${ext})
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -DPAGE=${page} -DOUT=${out} "-DOS=stimer ${PROJECT_VERSION}"
+            -DGZIP=${STIMER_DEB} -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/manpage.cmake
+    DEPENDS ${page} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/manpage.cmake
+    COMMENT "Manual page ${page_name}(3)")
+  list(APPEND built_pages ${out})
 endforeach()
+add_custom_target(manpages ALL DEPENDS ${built_pages})
 install(DIRECTORY ${man3}/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 install(FILES README.md docs/BENCHMARKS.md docs/TESTING.md docs/TIMEOUTS.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)

@@ -31,9 +31,9 @@
  * stops on SIGTERM or SIGINT, or after --run ms if that is given, closes
  * every connection, and says in its last line whether anything leaked.
  * A connection closed by the server first receives
- * "bye <setup|idle|shutdown|long> <deadline tick> <tick now>"; "long" is a
- * line of more than LINE_BYTES bytes. Out of descriptors, it says so once
- * and stops accepting until a connection closes.
+ * "bye <setup|idle|shutdown|long> <deadline tick> <tick now> <tick accepted>";
+ * "long" is a line of more than LINE_BYTES bytes. Out of descriptors, it
+ * says so once and stops accepting until a connection closes.
  */
 #define _GNU_SOURCE /* accept4, signalfd */
 #include <dirent.h>
@@ -77,8 +77,9 @@ static const char *const reason_name[REASONS] = {"setup", "idle",  "shutdown", "
 struct conn {
     stimer_member member; /* first member: an expired member is its connection */
     int fd;
-    int phase;  /* SETUP, IDLE or NO_PHASE */
-    size_t len; /* bytes of an unfinished line in buf */
+    int phase;        /* SETUP, IDLE or NO_PHASE */
+    int64_t accepted; /* the tick of its accept */
+    size_t len;       /* bytes of an unfinished line in buf */
     char buf[LINE_BYTES];
 };
 
@@ -121,8 +122,8 @@ static void drop(struct conn *c, int reason, int64_t now)
 {
     if (reason <= BY_LONG) {
         char bye[80];
-        int n = snprintf(bye, sizeof bye, "bye %s %lld %lld\n", reason_name[reason],
-                         (long long)c->member.deadline, (long long)now);
+        int n = snprintf(bye, sizeof bye, "bye %s %lld %lld %lld\n", reason_name[reason],
+                         (long long)c->member.deadline, (long long)now, (long long)c->accepted);
         (void)send(c->fd, bye, (size_t)n, MSG_NOSIGNAL); /* closing anyway */
     }
     untrack(c);
@@ -211,6 +212,7 @@ static void accept_some(void)
         c->phase = NO_PHASE;
         c->len = 0;
         track(c, SETUP);
+        c->accepted = c->member.deadline - phases[SETUP].timeout;
         ++accepted;
         ++open_conns;
     }

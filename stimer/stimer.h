@@ -42,6 +42,10 @@
  * checked build detects it. At one tick a millisecond the horizon is just
  * under 25 days.
  *
+ * Absolute ticks are int64_t and compared as signed values, so the tick
+ * count and every firing time stay far from the ends of that range: a
+ * firing time past INT64_MAX would wrap to a negative tick and fire at once.
+ *
  * Rules the caller keeps. The library checks none of them; the checked
  * build (stimer(3)) stops the program at the first one broken and cites
  * its number:
@@ -59,7 +63,8 @@
  *   6. all calls on one list and on its timers come from one thread at a
  *      time. Different lists share nothing. The tick count is read on the
  *      calling thread, and the library never calls back into the caller;
- *   7. the differences above stay within the 2^31-tick horizon;
+ *   7. the differences above stay within the 2^31-tick horizon, and every
+ *      firing time within the int64_t range;
  *   8. the tick count never goes back (tovask.h).
  *
  * The library reports no errors and no call can fail.

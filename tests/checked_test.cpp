@@ -52,6 +52,31 @@ std::string rule(int n)
     return "\\. Rule " + std::to_string(n) + " of stimer\\.h\\. Likely cause: ";
 }
 
+// The form of a report that DIAGNOSTICS in stimer(3) gives, as a regular
+// expression: a <placeholder> stands for any text, "..." for an address.
+std::string form_in_the_manual()
+{
+    std::ifstream page(STIMER_MANUAL);
+    std::string line, form, re;
+    while (std::getline(page, line))
+        if (line.rfind(".Ql stimer: ", 0) == 0)
+            form = line.substr(4, line.rfind(" ,") - 4);
+    for (size_t i = 0; i < form.size(); ++i) {
+        if (form[i] == '<') {
+            i = form.find('>', i);
+            re += ".+";
+        } else if (form.compare(i, 3, "...") == 0) {
+            i += 2;
+            re += "0x[0-9a-f]+";
+        } else {
+            if (std::strchr(".[]()*+?{}|^$\\", form[i]))
+                re += '\\';
+            re += form[i];
+        }
+    }
+    return re;
+}
+
 using Start = int (*)(running_timers *, stimer *, int32_t);
 using Fired = stimer *(*)(running_timers *);
 
@@ -240,6 +265,9 @@ TEST_F(Checked, RunningTimerGivenAnotherList)
                  "stimer_kill.*the timer runs in list 0x[0-9a-f]+, not in this one; timer "
                  "0x[0-9a-f]+ " +
                      kArmedHere + rule(2) + "the wrong list passed");
+    std::string form = form_in_the_manual();
+    ASSERT_NE(form, "") << "no .Ql stimer: line in " << STIMER_MANUAL;
+    EXPECT_DEATH(stimer_kill(&other, &t[2]), form);
     EXPECT_DEATH(
         {
             std::memset(&t[0].link.next, 0x5A, sizeof t[0].link.next);

@@ -7,7 +7,8 @@
 
 It installs the dev component into <work dir>, then checks that every
 function of the installed headers has a page that `man -M` finds; that
-mandoc's lint and man's own rendering report nothing; and that each page's
+each is its page in docs/man as it stands, footed with the release;
+that mandoc's lint and man's own rendering report nothing; and that each page's
 SYNOPSIS compiles against the installed headers. The headers are the
 source: the pages follow them, and restate none of their records."""
 import os
@@ -16,6 +17,7 @@ import shutil
 import subprocess
 import sys
 
+DOCS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "man")
 failures = []
 
 
@@ -65,6 +67,7 @@ def main(lib, build, work, cc):
     include = os.path.join(work, "include")
     pages = sorted(os.listdir(man3))
 
+    version = os.path.realpath(lib).split(".so.")[1]
     exports = sorted(line.split()[2].split("@")[0]
                      for line in run("nm", "-D", "--defined-only", lib).stdout.splitlines()
                      if line.split()[1] != "A")
@@ -83,6 +86,10 @@ def main(lib, build, work, cc):
     for page in pages:
         path = os.path.join(man3, page)
         if not os.path.islink(path):
+            # Built again after each edit, and footed with the release.
+            source = open(os.path.join(DOCS, page)).read()
+            check(open(path).read() == source.replace("\n.Os\n", f"\n.Os stimer {version}\n"),
+                  f"{page} is docs/man/{page} as it stands, with .Os stimer {version}")
             r = run("mandoc", "-T", "lint", "-W", "warning", path)
             check(r.returncode == 0 and not (r.stdout + r.stderr).strip(),
                   f"mandoc -T lint -W warning {page}", r.stdout + r.stderr)
