@@ -6,28 +6,32 @@
 // addresses scattered so that they collide, as neighbours in an array do not.
 // And a signal handler that calls in while its thread is inside a table
 // operation.
+// The source's calls to mmap go through map_then_signal, which raises
+// SIGUSR1 first when asked: the handler then runs while the table grows,
+// with its lock held. Its own mmap is declared first, under its name.
+#include <csignal>
+#include <sys/mman.h>
+void *map_then_signal(void *addr, size_t len, int prot, int flags, int fd, off_t off);
+#define mmap map_then_signal
 #include STIMER_CHECKED_SOURCE
+#undef mmap
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <random>
-#include <sys/syscall.h>
 #include <unordered_map>
 
 namespace {
 volatile sig_atomic_t signal_in_next_map;
 }
 
-// The table's mmap, which raises SIGUSR1 first when asked: the handler then
-// runs while the table grows, with its lock held.
-extern "C" void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept
+void *map_then_signal(void *addr, size_t len, int prot, int flags, int fd, off_t off)
 {
     if (signal_in_next_map) {
         signal_in_next_map = 0;
         raise(SIGUSR1);
     }
-    return reinterpret_cast<void *>(syscall(SYS_mmap, addr, len, prot, flags, fd, off));
+    return mmap(addr, len, prot, flags, fd, off);
 }
 
 namespace {
