@@ -204,7 +204,8 @@ def main():
         return verdict
 
     # A mutant builds on one core, mostly: one tree a core, each taking the
-    # next mutant when it is done, halves the time on two cores.
+    # next mutant when it is done. .ci/run's sample took 21 min in one tree,
+    # 9 in two on two cores (with the precompiled gtest.h).
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         idle = queue.Queue()
         for verdict in pool.map(tree, [os.path.join(args.build, str(k)) for k in range(args.jobs)]):
