@@ -81,11 +81,14 @@ foreach(page IN LISTS STIMER_MAN_PAGES)
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${built_pages})
 install(DIRECTORY ${man3}/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
-install(FILES README.md docs/BENCHMARKS.md docs/TESTING.md docs/TIMEOUTS.md
-  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
+# The docs keep the layout of the source tree, so that their links hold.
+install(FILES README.md CONTRIBUTING.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
+install(FILES docs/BENCHMARKS.md docs/TESTING.md docs/TIMEOUTS.md docs/benchmarks.svg
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT dev)
 # A Debian package carries the licence in its copyright file instead.
 if(NOT STIMER_DEB)
   install(FILES LICENSES/MIT.txt DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME LICENSE COMPONENT dev)
 endif()
+# The README's first program whole, to build from the install.
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev
-  FILES_MATCHING PATTERN "*.c")
+  FILES_MATCHING PATTERN "*.c" PATTERN first/CMakeLists.txt PATTERN first/expected.txt)

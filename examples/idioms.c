@@ -150,11 +150,11 @@ int main(void)
     stimer_member *m;
     int expired = 0;
     while ((m = stimer_class_expired(&idle, pass)) != NULL)
-        expired += (struct connection *)((char *)m - offsetof(struct connection, member)) == c;
+        expired += STIMER_CONTAINER_OF(m, struct connection, member) == c;
     expect(expired == 1 && !stimer_is_running(&idle.timer), "class: expired once, timer stopped");
 
     close_connection(c);
-    expect(timers.head.next == &timers.head, "no timer left");
+    expect(stimer_list_is_empty(&timers), "no timer left");
     printf("%s\n", failures ? "FAILED" : "every idiom fired on its tick");
     return failures != 0;
 }

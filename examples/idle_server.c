@@ -38,7 +38,6 @@
 #define _GNU_SOURCE /* accept4, signalfd */
 #include <dirent.h>
 #include <errno.h>
-#include <limits.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -75,7 +74,7 @@ static const char *const reason_name[REASONS] = {"setup", "idle",  "shutdown", "
                                                  "peer",  "reset", "error"};
 
 struct conn {
-    stimer_member member; /* first member: an expired member is its connection */
+    stimer_member member;
     int fd;
     int phase;        /* SETUP, IDLE or NO_PHASE */
     int64_t accepted; /* the tick of its accept */
@@ -140,7 +139,7 @@ static void expire(int phase, int64_t now)
 {
     stimer_member *due;
     while ((due = stimer_class_expired(&phases[phase], now)) != NULL)
-        drop((struct conn *)due, phase_reason[phase], now);
+        drop(STIMER_CONTAINER_OF(due, struct conn, member), phase_reason[phase], now);
 }
 
 /* Reads once from c and echoes each whole line; the event loop comes back
@@ -216,16 +215,6 @@ static void accept_some(void)
         ++accepted;
         ++open_conns;
     }
-}
-
-/* How long epoll_wait may sleep: until the earliest timer, or for ever when
- * none runs. An empty list is told by its head (CAVEATS in stimer(3)). */
-static int wait_ms(void)
-{
-    if (timers.head.next == &timers.head)
-        return -1;
-    int64_t left = stimer_get_next_firing_time(&timers) - TickGetCount();
-    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : (int)left;
 }
 
 static int open_descriptors(void)
@@ -334,7 +323,7 @@ int main(int argc, char **argv)
     int running = 1;
     while (running) {
         struct epoll_event events[EVENTS];
-        int n = epoll_wait(ep, events, EVENTS, wait_ms());
+        int n = epoll_wait(ep, events, EVENTS, stimer_poll_timeout(&timers, TickGetCount()));
         if (n < 0 && errno != EINTR) {
             perror("epoll_wait");
             break;
@@ -366,7 +355,7 @@ int main(int argc, char **argv)
     stimer_member *m;
     for (int p = 0; p < PHASES; p++)
         while ((m = stimer_class_expired(&phases[p], INT64_MAX)) != NULL)
-            drop((struct conn *)m, BY_SHUTDOWN, now);
+            drop(STIMER_CONTAINER_OF(m, struct conn, member), BY_SHUTDOWN, now);
     stimer_kill(&timers, &stats);
     stimer_kill(&timers, &stop);
     print_stats(now);
@@ -374,9 +363,9 @@ int main(int argc, char **argv)
     close(ep);
     close(sig);
     int leaked = open_descriptors() - descriptors;
-    int clean = open_conns == 0 && leaked == 0 && timers.head.next == &timers.head;
+    int clean = open_conns == 0 && leaked == 0 && stimer_list_is_empty(&timers);
     printf("exit: %s; connections left %ld, descriptors leaked %d, timers %s\n",
            clean ? "clean" : "LEAKED", open_conns, leaked,
-           timers.head.next == &timers.head ? "none" : "still running");
+           stimer_list_is_empty(&timers) ? "none" : "still running");
     return clean ? 0 : 1;
 }

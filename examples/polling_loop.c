@@ -11,7 +11,6 @@
  *   - a keep-alive re-armed before it can fire, until it is left to expire;
  *   - a timer cancelled before it fires.
  */
-#include <limits.h>
 #include <poll.h>
 #include <stdio.h>
 
@@ -46,16 +45,6 @@ static void arm(stimer *t, int32_t timeout)
     struct job *job = t->data;
     job->due = TickGetCount() + timeout;
     stimer_start(&timers, t, timeout);
-}
-
-/* How long poll(2) may sleep: -1 (for ever) when no timer is running. An
- * empty list is told by its head (CAVEATS in stimer(3)). */
-static int poll_timeout(void)
-{
-    if (timers.head.next == &timers.head)
-        return -1;
-    int64_t wait = stimer_get_next_firing_time(&timers) - TickGetCount();
-    return wait <= 0 ? 0 : wait > INT_MAX ? INT_MAX : (int)wait;
 }
 
 int main(void)
@@ -94,7 +83,7 @@ int main(void)
 
     int fired = 0, ticks = 0, feeds = 0, running = 1;
     while (running) {
-        poll(NULL, 0, poll_timeout());
+        poll(NULL, 0, stimer_poll_timeout(&timers, TickGetCount()));
         stimer *t;
         while ((t = stimer_get_next_fired_timer(&timers)) != NULL) {
             struct job *job = t->data;
@@ -132,6 +121,6 @@ int main(void)
     printf("summary: %d timers fired in %lld ms; %d ticks, watchdog fed %d times, "
            "doomed cancelled, %s\n",
            fired, (long long)(TickGetCount() - t0), ticks, feeds - 1,
-           stimer_get_next_firing_time(&timers) == -1 ? "no timer left" : "timers left");
+           stimer_list_is_empty(&timers) ? "no timer left" : "timers left");
     return 0;
 }

@@ -37,9 +37,9 @@ int64_t TickGetCount(void)
 #define MAX_DELAY   1000
 
 struct job {
-    stimer_entry entry; /* first member: an expired entry is its job */
-    int32_t delay;      /* before the next retry */
-    int failures;       /* how many tries fail before one succeeds */
+    stimer_entry entry;
+    int32_t delay; /* before the next retry */
+    int failures;  /* how many tries fail before one succeeds */
     int tries;
 };
 
@@ -85,7 +85,7 @@ int main(void)
         submit(&retries, &jobs[j], after);
     }
 
-    while (list.head.next != &list.head) {
+    while (!stimer_list_is_empty(&list)) {
         int64_t next = stimer_get_next_firing_time(&list);
         if (next < now) {
             printf("FAIL the next firing time %lld is behind the clock\n", (long long)next);
@@ -96,7 +96,7 @@ int main(void)
         while (stimer_get_next_fired_timer(&list) != NULL) {
             stimer_entry *due;
             while ((due = stimer_queue_expired(&retries, now)) != NULL) {
-                struct job *job = (struct job *)due;
+                struct job *job = STIMER_CONTAINER_OF(due, struct job, entry);
                 int j = (int)(job - jobs);
                 if (now != expected[j][job->tries]) {
                     printf("FAIL job %d, try %d: at tick %lld, due at %lld\n", j, job->tries + 1,

@@ -75,6 +75,7 @@
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif
+#include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -269,6 +270,49 @@ static inline int64_t stimer_firing_time(const running_timers *list, const stime
     /* Wraps as the library's tick arithmetic does, in unsigned types. */
     return (int64_t)((uint64_t)list->base_time + (uint64_t)(int64_t)(int32_t)offset);
 }
+
+/*
+ * stimer_list_is_empty: whether no timer runs in a list.
+ *   Requires: a list that has been through stimer_init_running_timers.
+ *   Returns:  true exactly when head.next points to the head. (The -1 of
+ *             stimer_get_next_firing_time cannot tell: a timer due at tick
+ *             -1 gives it too.)
+ *   Cost:     O(1). Does not read the tick count.
+ */
+static inline bool stimer_list_is_empty(const running_timers *list)
+{
+    return list->head.next == &list->head;
+}
+
+/*
+ * stimer_poll_timeout: how long a loop may sleep before the earliest timer
+ * of a list fires.
+ *   Requires: a valid list; now is the tick count, as the caller read it.
+ *   Returns:  -1 when the list is empty (no timer will wake the loop); 0
+ *             when the earliest timer fires at or before now; otherwise
+ *             the ticks until it fires, at most INT_MAX. Where a tick is a
+ *             millisecond, this is the timeout poll(2) and epoll_wait(2)
+ *             take.
+ *   Cost:     O(1). Does not read the tick count.
+ */
+static inline int stimer_poll_timeout(const running_timers *list, int64_t now)
+{
+    if (stimer_list_is_empty(list))
+        return -1;
+    int64_t left = (int64_t)((uint64_t)stimer_get_next_firing_time(list) - (uint64_t)now);
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : (int)left;
+}
+
+/*
+ * STIMER_CONTAINER_OF: from a pointer to a field back to the caller's
+ * record that holds it, such as a stimer, a stimer_member or a
+ * stimer_entry embedded in a connection. ptr must point to the field of
+ * that name in a record of that type; a pointer of another type than the
+ * field's does not compile (a warning in C, an error in C++).
+ */
+#define STIMER_CONTAINER_OF(ptr, type, field)               \
+    ((type *)(void *)((char *)(ptr)-offsetof(type, field) + \
+                      0 * sizeof((ptr) == &((type *)0)->field)))
 
 #ifdef __cplusplus
 }

@@ -66,9 +66,18 @@ PY
     ok "libstimer.so loads libtovask.so through \$ORIGIN"
 fi
 
-# The README's program and its CMakeLists.txt, examples/first/.
+# Every relative link of the installed docs leads to an installed file.
+docdir=$prefix/share/doc/stimer
+broken=$(cd "$docdir" && grep -rHo --include='*.md' '](\([^):#]*\)' . | sed 's/:](/ /' |
+    while read -r file link; do [ -e "$(dirname "$file")/$link" ] || echo "$file: $link"; done)
+[ -z "$broken" ] || fail "installed docs link to files not installed: $broken"
+ok "the installed docs link to installed files"
+
+# The README's program, its CMakeLists.txt and its output, as installed.
 app=$work/app
-cp -r "$src/examples/first" "$app"
+cp -r "$docdir/examples/first" "$app"
+[ "$(ls "$app")" = "$(printf 'CMakeLists.txt\nexpected.txt\nfirst.c')" ] ||
+    fail "examples/first is installed as: $(ls "$app")"
 
 configure() { # source dir, more cmake arguments
     local dir=$1; shift
@@ -146,6 +155,9 @@ if command -v pkg-config >/dev/null; then
         fail "building with pkg-config --cflags --libs stimer ($flags)"
     "$work/rearm_app" || fail "rearm_app exited with $?"
     ok "pkg-config --cflags --libs stimer: built and ran rearm_app"
+    [ "$(pkg-config --variable=checkeddir stimer)" -ef "$libdir/stimer-checked" ] ||
+        fail "pkg-config --variable=checkeddir stimer is not $libdir/stimer-checked"
+    ok "pkg-config --variable=checkeddir stimer names the checked build"
     flags=$(pkg-config --cflags --libs stimer-static)
     "$cc" -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/rearm_static" \
         "$src/tests/consumer/rearm_app.c" $flags \

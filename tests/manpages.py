@@ -41,6 +41,9 @@ def synopsis(page):
             continue
         if line.startswith(".In "):
             out.append(f"#include <{line[4:]}>")
+        elif line.startswith(".Fd #define "):
+            name = re.match(r"\w+", line[12:]).group(0)
+            out.append(f"#ifndef {name}\n#error {name} is not defined\n#endif")
         elif line.startswith(".Vt "):
             out.append(line[4:].rstrip(" ;") + ";")
         elif line.startswith(".Ft "):
@@ -75,12 +78,23 @@ def main(lib, build, work, cc):
                       for h in ("stimer.h", "stimer_class.h", "stimer_queue.h"))
     check(exports == sorted(re.findall(r"^STIMER_API [^(]*?(\w+)\(", headers, flags=re.M)),
           f"the {len(exports)} exports of {os.path.basename(lib)} are the STIMER_API functions of stimer.h")
+    undefined = set(re.findall(r"^#undef (\w+)", headers, flags=re.M))
     functions = exports + [f for f in re.findall(r"^static inline [^(]*?(\w+)\(", headers, flags=re.M)
                            if not f.startswith("stimer_heap_")]  # the queue's internals
+    functions += [m for m in re.findall(r"^#define (STIMER_\w+)\(", headers, flags=re.M)
+                  if m not in undefined]
     for name in functions:
         r = run("man", "-M", mandir, name, env={**os.environ, "MANPAGER": "cat", "MANWIDTH": "80"})
         check(r.returncode == 0 and re.search(rf"\b{name}\b", r.stdout.split("SYNOPSIS")[0]),
               f"man -M {mandir} {name} shows its page", r.stderr)
+
+    # man -k after the README's one step, which indexes the prefix's pages.
+    r = run("mandb", "-q", mandir)
+    listed = run("man", "-M", mandir, "-k", "stimer").stdout
+    listed = {line.split(" (")[0] for line in listed.splitlines()}
+    check(r.returncode == 0 and listed == {p.rsplit(".", 1)[0] for p in pages},
+          f"after mandb -q {mandir}, man -M {mandir} -k stimer lists every page",
+          r.stderr + f"{sorted(listed)} against {pages}")
 
     declared = set()
     for page in pages:
@@ -105,7 +119,8 @@ def main(lib, build, work, cc):
                 "-I", include, source)
         check(r.returncode == 0, f"{page}: SYNOPSIS compiles against stimer.h", r.stderr)
         names = {m for m in re.findall(r"^\.Nm (\w+)", open(path).read(), flags=re.M)}
-        in_synopsis = {re.match(r".* (\w+)\(", d).group(1) for d in decls if "(" in d}
+        in_synopsis = {re.match(r"#ifndef (\w+)|.* (\w+)\(", d).group(1, 2)[d[0] != "#"]
+                       for d in decls if "(" in d or d.startswith("#ifndef")}
         declared |= in_synopsis
         check(page == "stimer.3" or names == in_synopsis,
               f"{page}: NAME lists the functions of its SYNOPSIS", f"{names} against {in_synopsis}")

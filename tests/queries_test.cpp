@@ -103,6 +103,36 @@ TEST_F(Queries, EarliestFiringTimeOfMinusOne)
     EXPECT_EQ(pop(), 0);
 }
 
+// The sleep a loop takes from the list: for ever only when it is empty (also
+// with a timer due at tick -1), never negative, and clamped to an int.
+TEST_F(Queries, PollTimeoutFromTheCallersNow)
+{
+    EXPECT_TRUE(stimer_list_is_empty(&list));
+    EXPECT_EQ(stimer_poll_timeout(&list, 0), -1);
+    at(-11);
+    start(0, 10);
+    EXPECT_FALSE(stimer_list_is_empty(&list));
+    EXPECT_EQ(stimer_poll_timeout(&list, -11), 10);
+    EXPECT_EQ(stimer_poll_timeout(&list, -1), 0);
+    EXPECT_EQ(stimer_poll_timeout(&list, 500), 0);
+    at(0);
+    start(0, INT32_MAX);
+    EXPECT_EQ(stimer_poll_timeout(&list, 1), INT_MAX - 1);
+    EXPECT_EQ(stimer_poll_timeout(&list, -5), INT_MAX);
+    EXPECT_EQ(test_clock::reads, 2u); // one a start, none here
+}
+
+TEST(ContainerOf, GivesBackTheRecordAroundAnEmbeddedTimer)
+{
+    struct job {
+        char name[24];
+        stimer timer;
+    } j{};
+    EXPECT_EQ(STIMER_CONTAINER_OF(&j.timer, struct job, timer), &j);
+    const stimer *link_view = &j.timer;
+    EXPECT_EQ(STIMER_CONTAINER_OF(link_view, struct job, timer), &j);
+}
+
 // A worked example, step by step: arming in front, a tie, a pop and a kill.
 TEST_F(Queries, TheGuidesWorkedExample)
 {

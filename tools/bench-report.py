@@ -2,21 +2,30 @@
 # SPDX-License-Identifier: MIT
 # SPDX-FileCopyrightText: 2026 the stimer authors
 """Turns the Google Benchmark JSON files of bench/stimer_peers,
-bench/stimer_bench and bench/stimer_bench_lto into Markdown: stimer's list,
-queue and class beside libuv and libevent, with each figure's clock reads
-and polls, the longest single operation and the crossovers the run shows;
-then medians in ns
-per operation beside the structures of bench/baselines.h, each with its
-ratio to the delta list of the same run; the walk beside the pointer chase;
-and W1 under LTO beside the sorted list.
+bench/stimer_bench and bench/stimer_bench_lto into Markdown and a chart.
 
-    bench-report.py [--write FILE] peers.json results.json [results_lto.json]
+The Markdown: stimer's list, queue and class beside libuv and libevent, with
+each figure's clock reads and polls, the longest single operation and the
+crossovers the run shows; then medians in ns per operation beside the
+structures of bench/baselines.h, each with its ratio to the delta list of
+the same run; the walk beside the pointer chase; and W1 under LTO beside
+the sorted list. The chart: an SVG of the churn, arming and idle workloads,
+log-log, a line a column.
+
+    bench-report.py [--write MD] [--chart SVG] peers.json results.json [results_lto.json]
+    bench-report.py --check MD SVG [peers.json results.json [results_lto.json]]
 
 With --write, the report replaces what stands between the lines
-"<!-- report: begin -->" and "<!-- report: end -->" of FILE."""
+"<!-- report: begin -->" and "<!-- report: end -->" of MD. Both name the
+run, a hash of the JSON files; --check fails unless MD and SVG name the same
+run and, given the JSON files, unless they are what those files give."""
+import argparse
 import contextlib
+import hashlib
+import html
 import io
 import json
+import math
 import re
 import sys
 from collections import OrderedDict
@@ -50,14 +59,20 @@ def times(r):
     return f"{r:.2f}" if r >= 0.01 else f"{r:.2g}"
 
 
-def peers(path):
-    """stimer's structures beside libuv and libevent, and the crossovers."""
+def peers_table(path):
+    """{(workload, n): {column: (ns, record)}} of bench/stimer_peers."""
     run, loaded = load(path)
     table = OrderedDict()
     for name, (ns, record) in loaded.items():
         m = re.match(r"(P\d_\w+)/(\w+)/n:(\d+)", name)
         if m:
             table.setdefault((m.group(1), int(m.group(3))), OrderedDict())[m.group(2)] = (ns, record)
+    return run, loaded, table
+
+
+def peers(path):
+    """stimer's structures beside libuv and libevent, and the crossovers."""
+    run, loaded, table = peers_table(path)
     print("### Beside libuv and libevent\n")
     print("CPU ns per operation (per timer in P2 to P4), median of 5 unless said. In brackets "
           "after a stimer column, the faster peer's time over that column's: above 1, stimer is "
@@ -152,7 +167,28 @@ def peers(path):
     print()
 
 
+def run_id(paths):
+    """The run the report and the chart come from: the start of the SHA-256
+    of its JSON files."""
+    digest = hashlib.sha256()
+    for path in paths:
+        with open(path, "rb") as f:
+            digest.update(f.read())
+    return digest.hexdigest()[:12]
+
+
+def environment(path):
+    """CPU, compiler, flags and the peers' versions, from the run's context."""
+    ctx = load(path)[0]["context"]
+    return (f"{ctx.get('cpu', '?')}, {ctx['num_cpus']} CPUs at {ctx['mhz_per_cpu']} MHz; "
+            f"{ctx.get('compiler', '?')} {ctx.get('flags', '')}".rstrip() +
+            f"; libuv {ctx.get('libuv') or 'not installed'}, libevent {ctx.get('libevent') or 'not installed'}")
+
+
 def main(peers_path, path, lto_path=None):
+    paths = [p for p in (peers_path, path, lto_path) if p]
+    print(f"Run `{run_id(paths)}` on {environment(peers_path)}. Every ratio is another's time over "
+          "stimer's, as 2.50 or 0.0012: above 1, stimer is faster.\n")
     peers(peers_path)
     print("### Beside the structures of bench/baselines.h\n")
     run, both = load(path)
@@ -163,9 +199,7 @@ def main(peers_path, path, lto_path=None):
     medians.update({name: m for name, (m, _) in lto.items() if "/stimer_lto/" in name})
 
     ctx = run["context"]
-    print(f"Run on {ctx.get('host_name', '?')}: {ctx['num_cpus']} CPUs at {ctx['mhz_per_cpu']} MHz, "
-          f"caches {', '.join(str(c['size'] // 1024) + ' KiB L' + str(c['level']) + ' ' + c['type'] for c in ctx['caches'])}; "
-          f"{ctx['date']}.\n")
+    print(f"Caches {', '.join(str(c['size'] // 1024) + ' KiB L' + str(c['level']) + ' ' + c['type'] for c in ctx['caches'])}.\n")
 
     rows = OrderedDict()
     structures = []
@@ -193,7 +227,7 @@ def main(peers_path, path, lto_path=None):
                 out.append("")
                 continue
             ns = cells[s][0]
-            out.append(f"{ns:.1f}" if s in ("stimer", "harness") else f"{ns:.1f} ({ns / base:.2f})")
+            out.append(f"{ns:.1f}" if s in ("stimer", "harness") else f"{ns:.1f} ({times(ns / base)})")
         v = cells.get("sorted_list", (None, None))[1]
         visited = f"{v:.1f}" if v is not None and work < "W5" else ""
         where = "shuffled" if shuffled == "1" else "in order"
@@ -201,14 +235,14 @@ def main(peers_path, path, lto_path=None):
 
     print("\nThe arming walk beside a bare pointer chase over the same timers in the same order, "
           "ns per timer visited:\n")
-    print("| n | addresses | walk | chase | walk/chase |")
+    print("| n | addresses | walk | chase | chase/walk |")
     print("|---|---|---|---|---|")
     for name, ns in medians.items():
         m = re.match(r"Walk/stimer_walk/n:(\d+)/shuffled:(\d)", name)
         if m:
             chase = medians[name.replace("stimer_walk", "pointer_chase")]
             print(f"| {m.group(1)} | {'shuffled' if m.group(2) == '1' else 'in order'} | "
-                  f"{ns:.3f} | {chase:.3f} | {ns / chase:.3f} |")
+                  f"{ns:.3f} | {chase:.3f} | {times(chase / ns)} |")
 
 
     if lto:
@@ -222,22 +256,131 @@ def main(peers_path, path, lto_path=None):
             if m:
                 other = lto[name.replace("stimer_lto", "sorted_list")][0]
                 print(f"| {m.group(1)} | {'shuffled' if m.group(2) == '1' else 'in order'} | {ns:.1f} | "
-                      f"{other:.1f} | {other / ns:.2f} |")
+                      f"{other:.1f} | {times(other / ns)} |")
 
 
-if __name__ == "__main__":
-    args = sys.argv[1:]
-    if args[:1] != ["--write"]:
-        main(*args)
-        sys.exit(0)
-    target, args = args[1], args[2:]
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out):
-        main(*args)
-    text = open(target).read()
+PANELS = (("P1_churn", "Churn (P1)"), ("P2_arm", "Arming (P2)"), ("P5_idle", "Idle timeouts (P5)"))
+SERIES = (("stimer", "a stimer each (the list)", "#1f77b4", ""),
+          ("stimer_queue", "stimer_queue", "#2ca02c", ""),
+          ("stimer_class", "stimer_class", "#9467bd", ""),
+          ("libuv", "libuv", "#d62728", "6 3"),
+          ("libevent", "libevent (P5: a common timeout)", "#ff7f0e", "2 3"))
+
+
+def chart(peers_path, paths):
+    """The SVG: ns per operation against timers, log-log, a panel a
+    workload and a line a column. No date and no ids, so that the same JSON
+    gives the same bytes."""
+    _, _, table = peers_table(peers_path)
+    h, pw, ph, top, left, gap = 420, 270, 230, 50, 70, 60
+    w = left + 3 * pw + 2 * gap + 30
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{w}" height="{h}" viewBox="0 0 {w} {h}" '
+           'font-family="sans-serif" font-size="12">',
+           f'<rect width="{w}" height="{h}" fill="white"/>']
+
+    def label(v):
+        return next((f"{v / d:g}{u}" for d, u in ((1e6, "M"), (1e3, "k")) if v >= d), f"{v:g}")
+
+    for i, (work, title) in enumerate(PANELS):
+        x0 = left + i * (pw + gap)
+        rows = sorted((n, cells) for (wk, n), cells in table.items() if wk == work)
+        points = [(n, cells[c][0]) for n, cells in rows for c in cells]
+        if not points:
+            continue
+        lo_x, hi_x = math.floor(math.log10(min(p[0] for p in points))), math.ceil(math.log10(max(p[0] for p in points)))
+        lo_y, hi_y = math.floor(math.log10(min(p[1] for p in points))), math.ceil(math.log10(max(p[1] for p in points)))
+        hi_x, hi_y = max(hi_x, lo_x + 1), max(hi_y, lo_y + 1)
+
+        def xy(n, ns):
+            return (f"{x0 + pw * (math.log10(n) - lo_x) / (hi_x - lo_x):.1f}",
+                    f"{top + ph * (hi_y - math.log10(ns)) / (hi_y - lo_y):.1f}")
+
+        out.append(f'<text x="{x0 + pw / 2}" y="{top - 15}" text-anchor="middle" font-weight="bold">{title}</text>')
+        out.append(f'<rect x="{x0}" y="{top}" width="{pw}" height="{ph}" fill="none" stroke="#444"/>')
+        for e in range(lo_x, hi_x + 1):
+            x, _ = xy(10 ** e, 10 ** hi_y)
+            out.append(f'<line x1="{x}" y1="{top}" x2="{x}" y2="{top + ph}" stroke="#ddd"/>')
+            out.append(f'<text x="{x}" y="{top + ph + 16}" text-anchor="middle">{label(10 ** e)}</text>')
+        for e in range(lo_y, hi_y + 1):
+            _, y = xy(10 ** lo_x, 10 ** e)
+            out.append(f'<line x1="{x0}" y1="{y}" x2="{x0 + pw}" y2="{y}" stroke="#ddd"/>')
+            out.append(f'<text x="{x0 - 6}" y="{y}" text-anchor="end" dominant-baseline="middle">{label(10 ** e)}</text>')
+        out.append(f'<text x="{x0 + pw / 2}" y="{top + ph + 34}" text-anchor="middle">timers</text>')
+        for column, _, colour, dash in SERIES:
+            line = [xy(n, cells[c][0]) for n, cells in rows for c in cells
+                    if c == column or (column == "libevent" and c == "libevent_common")]
+            if not line:
+                continue
+            style = f' stroke-dasharray="{dash}"' if dash else ""
+            out.append(f'<polyline fill="none" stroke="{colour}" stroke-width="2"{style} points="' +
+                       " ".join(f"{x},{y}" for x, y in line) + '"/>')
+            out.extend(f'<circle cx="{x}" cy="{y}" r="3" fill="{colour}"/>' for x, y in line)
+    out.append(f'<text x="20" y="{top + ph / 2}" text-anchor="middle" '
+               f'transform="rotate(-90 20 {top + ph / 2})">ns per operation (CPU, median of 5)</text>')
+    x = left
+    for _, name, colour, dash in SERIES:
+        style = f' stroke-dasharray="{dash}"' if dash else ""
+        out.append(f'<line x1="{x}" y1="{top + ph + 62}" x2="{x + 24}" y2="{top + ph + 62}" '
+                   f'stroke="{colour}" stroke-width="2"{style}/>')
+        out.append(f'<text x="{x + 30}" y="{top + ph + 62}" dominant-baseline="middle">{name}</text>')
+        x += 60 + 7 * len(name)
+    caption = (f"Lower is better. Run {run_id(paths)} of cmake --workflow --preset bench on "
+               f"{environment(peers_path)}.")
+    words, lines = caption.split(" "), [""]
+    for word in words:
+        lines[-1] += ("" if not lines[-1] else " ") + word
+        if len(lines[-1]) > 125:
+            lines.append("")
+    for k, text in enumerate(l for l in lines if l):
+        out.append(f'<text x="{left}" y="{top + ph + 95 + 16 * k}" fill="#333">{html.escape(text)}</text>')
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+def replace_report(text, report, target):
     begin, end = "<!-- report: begin -->\n", "<!-- report: end -->"
     if begin not in text or end not in text:
         sys.exit(f"{target} has no '{begin.strip()}' and '{end}' lines to write the report between")
     head, rest = text.split(begin, 1)
-    open(target, "w").write(head + begin + out.getvalue() + end + rest.split(end, 1)[1])
-    print(f"wrote the report into {target}")
+    return head + begin + report + end + rest.split(end, 1)[1]
+
+
+if __name__ == "__main__":
+    cli = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    cli.add_argument("--write", metavar="MD", help="write the report into this Markdown file")
+    cli.add_argument("--chart", metavar="SVG", help="write the chart into this file")
+    cli.add_argument("--check", nargs=2, metavar=("MD", "SVG"),
+                     help="fail unless both come from one run (of these JSON files, when given)")
+    cli.add_argument("json", nargs="*", help="peers.json results.json [results_lto.json]")
+    args = cli.parse_args()
+    if args.check:
+        md, svg = (open(f).read() for f in args.check)
+        ids = [re.search(r"Run `?([0-9a-f]{12})", text) for text in (md, svg)]
+        if not all(ids) or ids[0].group(1) != ids[1].group(1):
+            sys.exit(f"FAIL {args.check[1]} is not the chart of the run in {args.check[0]} "
+                     f"(runs {[m and m.group(1) for m in ids]}): run cmake --workflow --preset bench, "
+                     "which writes both")
+        if args.json:
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                main(*args.json)
+            if replace_report(md, out.getvalue(), args.check[0]) != md or chart(args.json[0], args.json) != svg:
+                sys.exit(f"FAIL {args.check[0]} and {args.check[1]} are not what {' '.join(args.json)} give: "
+                         "run cmake --workflow --preset bench")
+        print(f"ok   {args.check[0]} and {args.check[1]} come from run {ids[0].group(1)}")
+        sys.exit(0)
+    if len(args.json) not in (2, 3):
+        cli.error("give peers.json and results.json, and results_lto.json if there is one")
+    if args.chart:
+        with open(args.chart, "w") as f:
+            f.write(chart(args.json[0], args.json))
+        print(f"wrote the chart into {args.chart}")
+    if not args.write:
+        main(*args.json)
+        sys.exit(0)
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        main(*args.json)
+    text = open(args.write).read()
+    open(args.write, "w").write(replace_report(text, out.getvalue(), args.write))
+    print(f"wrote the report into {args.write}")
