@@ -23,6 +23,13 @@ install(TARGETS stimer_checked
 install(FILES stimer/stimer.h stimer/stimer_class.h stimer/stimer_queue.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   COMPONENT dev)
+# The gdb extension, where gdb looks for the library's own script: under
+# auto-load, the library's path as installed, which the prefix given at
+# install time decides.
+install(FILES stimer/stimer-gdb.py
+  DESTINATION "${CMAKE_INSTALL_DATADIR}/gdb/auto-load\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}"
+  RENAME libstimer.so.${PROJECT_VERSION}-gdb.py
+  COMPONENT dev)
 if(STIMER_INSTALL_STANDIN)
   install(TARGETS tovask LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standin)
   install(FILES platform/tovask.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT standin)
@@ -83,7 +90,7 @@ add_custom_target(manpages ALL DEPENDS ${built_pages})
 install(DIRECTORY ${man3}/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 # The docs keep the layout of the source tree, so that their links hold.
 install(FILES README.md CONTRIBUTING.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
-install(FILES docs/BENCHMARKS.md docs/TESTING.md docs/TIMEOUTS.md docs/benchmarks.svg
+install(FILES docs/BENCHMARKS.md docs/DEBUGGING.md docs/TESTING.md docs/TIMEOUTS.md docs/benchmarks.svg
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT dev)
 # A Debian package carries the licence in its copyright file instead.
 if(NOT STIMER_DEB)

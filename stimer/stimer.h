@@ -272,6 +272,33 @@ static inline int64_t stimer_firing_time(const running_timers *list, const stime
 }
 
 /*
+ * stimer_walk: the running timers of a list in firing order, each with its
+ * firing time.
+ *   Requires: timer is NULL, to start, or the timer this walk returned
+ *             last, with *firing_time as the walk left it. Nothing changes
+ *             the list during the walk.
+ *   Effects:  *firing_time becomes the firing time of the timer returned,
+ *             computed as stimer_firing_time does.
+ *   Returns:  the first running timer when timer is NULL, otherwise the
+ *             one after timer; NULL after the last.
+ *   Cost:     O(1) a step, so O(n) a list. Does not read the tick count.
+ */
+static inline stimer *stimer_walk(const running_timers *list, const stimer *timer,
+                                  int64_t *firing_time)
+{
+    const stimer_link *next = timer ? timer->link.next : list->head.next;
+    uint32_t offset = 0;
+    if (next == &list->head)
+        return NULL;
+    /* The offset from base_time is all that the last firing time holds. */
+    if (timer)
+        offset = (uint32_t)((uint64_t)*firing_time - (uint64_t)list->base_time);
+    offset += (uint32_t)((const stimer *)(const void *)next)->delta;
+    *firing_time = (int64_t)((uint64_t)list->base_time + (uint64_t)(int64_t)(int32_t)offset);
+    return (stimer *)(void *)next;
+}
+
+/*
  * stimer_list_is_empty: whether no timer runs in a list.
  *   Requires: a list that has been through stimer_init_running_timers.
  *   Returns:  true exactly when head.next points to the head. (The -1 of

@@ -313,6 +313,36 @@ static inline stimer_entry *stimer_queue_expired(stimer_queue *q, int64_t now)
     return NULL;
 }
 
+/*
+ * stimer_queue_walk: every armed entry of a queue, in heap order.
+ *   Requires: e is NULL, to start, or the entry this walk returned last.
+ *             Nothing changes the queue during the walk.
+ *   Returns:  the earliest entry when e is NULL, otherwise the next in
+ *             heap order, in which every entry comes after the entries it
+ *             expires after; NULL after the last. The order is not the
+ *             order of expiry beyond the first: sort by (deadline, order)
+ *             for that, which is also how equal deadlines expire.
+ *   Cost:     O(n) a walk, in preorder through the heap's own links.
+ *             Does not read the tick count.
+ */
+static inline stimer_entry *stimer_queue_walk(const stimer_queue *q, const stimer_entry *e)
+{
+    if (!e)
+        return q->root;
+    if (e->child)
+        return e->child;
+    for (;;) {
+        if (e->next)
+            return e->next;
+        /* Up: back to the first sibling, whose prev is the parent. */
+        while (e->prev && e->prev->child != e)
+            e = e->prev;
+        e = e->prev;
+        if (!e)
+            return NULL;
+    }
+}
+
 #ifdef __cplusplus
 }
 #endif

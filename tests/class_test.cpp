@@ -6,6 +6,7 @@
 // plain timer in the same list.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -90,10 +91,19 @@ TEST(Class, NoMemberExpiresEarlyAndEveryPassTakesAllThatAreDue)
         }
         }
         for (int c = 0; c < kClasses; ++c) {
-            bool has = false;
+            int has = 0, walked = 0;
             for (int k = 0; k < kMembers; ++k)
-                has |= in[k] == c;
-            ASSERT_EQ(stimer_is_running(&classes[c].timer), has) << "class " << c;
+                has += in[k] == c;
+            ASSERT_EQ(stimer_is_running(&classes[c].timer), has > 0) << "class " << c;
+            // The walk: every member of the class once, in expiry order.
+            int64_t last = INT64_MIN;
+            for (stimer_member *m = stimer_class_walk(&classes[c], nullptr); m;
+                 m = stimer_class_walk(&classes[c], m), ++walked) {
+                ASSERT_TRUE(walked < has && in[m - members] == c && m->deadline >= last)
+                    << "step " << step << ": class " << c << ", walked " << walked;
+                last = m->deadline;
+            }
+            ASSERT_EQ(walked, has) << "step " << step << ": class " << c;
         }
         std::vector<list_check::Entry> timers;
         ASSERT_EQ(list_check::check(list, kClasses + 1, true, &timers), "") << "step " << step;

@@ -55,6 +55,13 @@ for deb in "$debs"/*.deb; do
     [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "$(basename "$deb") is not version $version-1"
 done
 ok "installed into $root; each package is version $version-1, as stimer.h says"
+# gdb finds the extension for the packaged library with no step of the user's.
+gdbscript=/usr/share/gdb/auto-load${libdir#"$root"}/libstimer.so.$version-gdb.py
+case $(dpkg-deb -c "$debs"/libstimer-dev_*.deb) in
+*" .$gdbscript"*) ;;
+*) fail "libstimer-dev does not ship $gdbscript" ;;
+esac
+ok "libstimer-dev ships the gdb extension as $gdbscript"
 
 "$src/tests/consumer.sh" "$src" "$root/usr" "$work/consumer" "$cc" Release "$fat_lto" "$version" ||
     fail "tests/consumer.sh on the installed packages"

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "list_check.h"
@@ -142,10 +143,18 @@ TEST(Queue, EntriesExpireAsTheModelSaysAndEveryPassTakesAllThatAreDue)
                 << "step " << step << ": the timer fires at " << fires << ", the earliest entry at "
                 << earliest;
         }
-        std::size_t armed = 0;
+        std::size_t armed = 0, walked = 0;
         for (const stimer_entry &e : entries)
             armed += stimer_entry_is_armed(&e);
         ASSERT_EQ(armed, model.armed().size()) << "step " << step;
+        // The walk: every armed entry once, none before the earliest.
+        std::set<const stimer_entry *> seen;
+        for (stimer_entry *e = stimer_queue_walk(&q, nullptr); e;
+             e = stimer_queue_walk(&q, e), ++walked)
+            ASSERT_TRUE(walked < armed && stimer_entry_is_armed(e) && seen.insert(e).second &&
+                        e->deadline >= q.root->deadline)
+                << "step " << step << ": walked " << walked;
+        ASSERT_EQ(walked, armed) << "step " << step;
         for (const auto &a : model.armed())
             ASSERT_TRUE(stimer_entry_is_armed(&entries[a.id]) && entries[a.id].deadline == a.fire)
                 << "step " << step << ": entry " << a.id;

@@ -5,8 +5,8 @@
 
 Makes one single-operator mutant at a time of the library's source
 (stimer.cpp and its tick arithmetic, ticks.h), of the checks of the checked
-build (checked.cpp) and of the header-only stimer_class.h and
-stimer_queue.h: each comparison flipped, or made strict or non-strict; each
+build (checked.cpp), of the inline helpers of stimer.h and of the
+header-only stimer_class.h and stimer_queue.h: each comparison flipped, or made strict or non-strict; each
 binary + and - swapped; each statement replaced by an empty one. Each
 mutant is built in one of the build trees kept for mutants, one a core
 (--jobs), and the tests that cover the file are run against it. A mutant
@@ -31,7 +31,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Every file is mutated in a copy: the two sources are built from there, and
 # the headers are found there before the originals.
-FILES = ["stimer.cpp", "ticks.h", "checked.cpp", "stimer_class.h", "stimer_queue.h"]
+FILES = ["stimer.cpp", "ticks.h", "checked.cpp", "stimer.h", "stimer_class.h", "stimer_queue.h"]
 EQUIVALENT = os.path.join(ROOT, "tools", "equivalent-mutants.txt")
 
 COMPARISONS = {
@@ -48,19 +48,30 @@ ARITHMETIC = {"+": ["-"], "-": ["+"]}
 OPERATOR = re.compile(r"(?<= )(<=|>=|==|!=|<|>|\+|-)(?= )")
 
 
-def code_part(line):
-    code = re.sub(r"/\*.*?(\*/|$)", "", line.split("//", 1)[0])
-    return "" if code.lstrip().startswith("*") else code.rstrip()
+def code_part(line, in_comment):
+    """The code of a line, without its comments, and whether a comment
+    runs on past it."""
+    if in_comment:
+        if "*/" not in line:
+            return "", True
+        line = " " * (line.index("*/") + 2) + line[line.index("*/") + 2:]
+    code = re.sub(r"/\*.*?\*/", "", line.split("//", 1)[0])
+    if "/*" in code:
+        return code[: code.index("/*")].rstrip(), True
+    return code.rstrip(), False
 
 
 def mutants(lines):
     """Yields (key, line index, new line) for every mutant of the file."""
     seen = {}
-    prev_code = ""
+    prev_code, in_comment, in_macro = "", False, False
     for i, line in enumerate(lines):
-        code = code_part(line)
+        code, in_comment = code_part(line, in_comment)
         stripped = code.strip()
-        if not stripped or stripped.startswith("#"):
+        # Directives and the lines of a macro are not mutated.
+        macro, in_macro = in_macro or stripped.startswith("#"), stripped.endswith("\\")
+        in_macro = in_macro and macro
+        if not stripped or macro:
             prev_code = code
             continue
         n = seen[stripped] = seen.get(stripped, 0) + 1
@@ -71,8 +82,10 @@ def mutants(lines):
                 mutated = code[: m.start()] + new + code[m.end():]
                 yield f"{where} :: {op} -> {new} at {m.start()}", i, mutated + "\n"
         continuation = prev_code.rstrip().endswith((",", "(", "=", "&&", "||"))
-        if stripped.endswith(";") and not continuation:
-            indent = code[: len(code) - len(code.lstrip())]
+        indent = code[: len(code) - len(code.lstrip())]
+        # Dropped, a declaration at file scope does not build or changes
+        # nothing, such as a layout check that holds.
+        if stripped.endswith(";") and not continuation and indent:
             yield f"{where} :: drop", i, indent + ";\n"
         prev_code = code
 
@@ -177,6 +190,9 @@ def main():
         for header in ("stimer_class.h", "stimer_queue.h"):
             plan[header] = (target + ["stimer_tests"],
                             [gtest("stimer_tests", "--gtest_filter=Class*:Queue*")])
+        # The helpers of stimer.h, compiled into the tests; the library
+        # keeps its own copy of the header, beside its source.
+        plan["stimer.h"] = (target + ["stimer_tests"], [gtest("stimer_tests")])
         # Unmutated, everything builds and every test passes. A mutant that
         # loops is stopped at ten times the slowest test's time, or 10 s.
         slowest = 0

@@ -60,6 +60,16 @@ inline std::string check(const running_timers &list, std::size_t max_timers, boo
     }
     if (head->prev != prev)
         return "head.prev is not the last timer";
+    // The header's walk gives the same timers and firing times.
+    int64_t fire = 0;
+    const stimer *t = stimer_walk(&list, nullptr, &fire);
+    for (const Entry &e : *out) {
+        if (t != e.timer || fire != e.fire)
+            return "stimer_walk differs at timer " + std::to_string(&e - out->data());
+        t = stimer_walk(&list, t, &fire);
+    }
+    if (t)
+        return "stimer_walk goes past the last timer";
     return {};
 }
 
