@@ -345,18 +345,26 @@ class TimerPrinter(Printer):
         return f"stimer: {state}, tag {tag}, data {data:#x}"
 
 
-class ClassPrinter(Printer):
+class HostPrinter(Printer):
+    """A class or a queue: how many it holds, and its timer's state."""
+
     def summary(self, address):
-        n = len(class_members(address, self.PRINT_LIMIT))
-        nxt = timer_at(address, "the class's timer")[0]
-        return f"stimer_class: {n} members, timer {'idle' if nxt == address else 'running'}"
+        try:
+            n = str(len(self.collect(address, self.PRINT_LIMIT)))
+        except Broken as e:
+            if not str(e).startswith("more than"):
+                raise
+            n = f"over {self.PRINT_LIMIT}"
+        nxt = timer_at(address, f"the {self.kind}'s timer")[0]
+        return f"stimer_{self.kind}: {n} {self.items}, timer {'idle' if nxt == address else 'running'}"
 
 
-class QueuePrinter(Printer):
-    def summary(self, address):
-        n = len(queue_entries(address, self.PRINT_LIMIT))
-        nxt = timer_at(address, "the queue's timer")[0]
-        return f"stimer_queue: {n} entries, timer {'idle' if nxt == address else 'running'}"
+class ClassPrinter(HostPrinter):
+    kind, items, collect = "class", "members", staticmethod(class_members)
+
+
+class QueuePrinter(HostPrinter):
+    kind, items, collect = "queue", "entries", staticmethod(queue_entries)
 
 
 def printers():
