@@ -71,6 +71,15 @@ def read(address, size, what):
     return memory.read(address, size, what)
 
 
+def visit(seen, at, count, limit, what, plural):
+    """Stops a walk at a record seen before or past its limit."""
+    if count == limit:
+        raise Broken(f"more than {limit} {plural}: cut short (--limit N to go further)")
+    if at in seen:
+        raise Broken(f"{what} #{count} at {at:#x} was visited before: the links form a cycle")
+    seen.add(at)
+
+
 def timer_at(address, what="timer"):
     """(next, prev, data, delta, tag) of the stimer at address."""
     nxt, prev, data, delta, _, _, tag = struct.unpack("<QQQiHBB", read(address, 32, what))
@@ -89,11 +98,7 @@ class ListWalk:
     def __iter__(self):
         seen, prev, at, offset, k = set(), self.head, self.first, 0, 0
         while at != self.head:
-            if k == self.limit:
-                raise Broken(f"more than {self.limit} timers: cut short (--limit N to go further)")
-            if at in seen:
-                raise Broken(f"timer #{k} at {at:#x} was visited before: the links form a cycle")
-            seen.add(at)
+            visit(seen, at, k, self.limit, "timer", "timers")
             nxt, back, data, delta, tag = timer_at(at, f"timer #{k}")
             if self.strict:
                 if back != prev:
@@ -116,11 +121,7 @@ def class_members(address, limit):
     fifo = address + 32
     at, seen, out = struct.unpack("<Q", read(fifo, 8, "stimer_class"))[0], set(), []
     while at != fifo:
-        if len(out) == limit:
-            raise Broken(f"more than {limit} members: cut short (--limit N to go further)")
-        if at in seen:
-            raise Broken(f"member #{len(out)} at {at:#x} was visited before: the links form a cycle")
-        seen.add(at)
+        visit(seen, at, len(out), limit, "member", "members")
         nxt, _, deadline = struct.unpack("<QQq", read(at, 24, f"member #{len(out)}"))
         out.append((at, deadline))
         at = nxt
@@ -133,11 +134,7 @@ def queue_entries(address, limit):
     out, seen, stack = [], set(), [root] if root else []
     while stack:  # the heap's trees: child and next links, each entry once
         at = stack.pop()
-        if len(out) == limit:
-            raise Broken(f"more than {limit} entries: cut short (--limit N to go further)")
-        if at in seen:
-            raise Broken(f"entry {at:#x} is reached twice: the heap's links form a cycle")
-        seen.add(at)
+        visit(seen, at, len(out), limit, "entry", "entries")
         child, nxt, _, deadline, order = struct.unpack("<QQQqQ", read(at, 40, f"entry #{len(out)}"))
         out.append((deadline, order, at))
         stack.extend(p for p in (nxt, child) if p)

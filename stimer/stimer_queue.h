@@ -318,10 +318,11 @@ static inline stimer_entry *stimer_queue_expired(stimer_queue *q, int64_t now)
  *   Requires: e is NULL, to start, or the entry this walk returned last.
  *             Nothing changes the queue during the walk.
  *   Returns:  the earliest entry when e is NULL, otherwise the next in
- *             heap order, in which every entry comes after the entries it
- *             expires after; NULL after the last. The order is not the
- *             order of expiry beyond the first: sort by (deadline, order)
- *             for that, which is also how equal deadlines expire.
+ *             heap order, in which every entry comes after its parent in
+ *             the heap, which expires before it; NULL after the last.
+ *             Beyond the first, that is not the order of expiry: sort by
+ *             (deadline, order) for that, which is also how equal
+ *             deadlines expire.
  *   Cost:     O(n) a walk, in preorder through the heap's own links.
  *             Does not read the tick count.
  */

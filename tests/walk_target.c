@@ -102,12 +102,12 @@ static void setup_loop(void)
     stimer_class_renew(&idle, &conns[1].member);
 
     stimer_queue_init(&retries, &loop, 2, NULL);
-    unsigned seed = 1;
+    unsigned state = 1; /* a fixed linear congruential sequence */
     for (int i = 0; i < 20; i++) {
-        seed = seed * 1103515245u + 12345u;
+        state = state * 1103515245u + 12345u;
         jobs[i].id = i;
         stimer_entry_init(&jobs[i].entry);
-        stimer_queue_arm(&retries, &jobs[i].entry, (int32_t)(seed >> 16) % 40 * 25);
+        stimer_queue_arm(&retries, &jobs[i].entry, (int32_t)(state >> 16) % 40 * 25);
     }
     stimer_queue_cancel(&retries, &jobs[3].entry);
 }

@@ -337,6 +337,14 @@ def chart(peers_path, paths):
     return "\n".join(out) + "\n"
 
 
+def rendered(jsons):
+    """The report as main prints it."""
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        main(*jsons)
+    return out.getvalue()
+
+
 def replace_report(text, report, target):
     begin, end = "<!-- report: begin -->\n", "<!-- report: end -->"
     if begin not in text or end not in text:
@@ -361,10 +369,7 @@ if __name__ == "__main__":
                      f"(runs {[m and m.group(1) for m in ids]}): run cmake --workflow --preset bench, "
                      "which writes both")
         if args.json:
-            out = io.StringIO()
-            with contextlib.redirect_stdout(out):
-                main(*args.json)
-            if replace_report(md, out.getvalue(), args.check[0]) != md or chart(args.json[0], args.json) != svg:
+            if replace_report(md, rendered(args.json), args.check[0]) != md or chart(args.json[0], args.json) != svg:
                 sys.exit(f"FAIL {args.check[0]} and {args.check[1]} are not what {' '.join(args.json)} give: "
                          "run cmake --workflow --preset bench")
         print(f"ok   {args.check[0]} and {args.check[1]} come from run {ids[0].group(1)}")
@@ -378,9 +383,6 @@ if __name__ == "__main__":
     if not args.write:
         main(*args.json)
         sys.exit(0)
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out):
-        main(*args.json)
     text = open(args.write).read()
-    open(args.write, "w").write(replace_report(text, out.getvalue(), args.write))
+    open(args.write, "w").write(replace_report(text, rendered(args.json), args.write))
     print(f"wrote the report into {args.write}")
