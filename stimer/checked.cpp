@@ -122,6 +122,11 @@ uintptr_t block(const stimer *t)
 // mapped memory, grown and shrunk with the count. Not malloc: a signal
 // handler may call in. Each table has a spin lock; a call that finds its own
 // thread holding it (a signal handler's) goes without.
+// A table grows fourfold when more than half full and shrinks to a quarter
+// when less than a 32nd full, so either leaves it an eighth full or less:
+// a count that goes up and down by less than a factor of four, as lists
+// are set up and emptied, maps and unmaps nothing. It never shrinks below
+// kMin, which stays mapped.
 class Table {
 public:
     void find(const stimer *t, Hint *out)
@@ -165,7 +170,7 @@ public:
                 }
             }
             slots_[i] = Hint{};
-            if (--used_ * 8 < size() && size() > kMin)
+            if (--used_ * 32 < size() && size() > kMin)
                 resize(size() / 4);
         }
         unlock();
