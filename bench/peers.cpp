@@ -16,6 +16,9 @@
 //              each operation re-arms one of the first, renews one
 //              connection of each timeout, now and then arms a one-off,
 //              lets a tick pass and expires what is due
+//   P7 re-arm: n timers with timeouts of 1 to 100,000 ticks; each pass
+//              lets a tick pass, expires what is due and re-arms every
+//              timer with a new timeout (time per re-arm)
 // stimer runs each as its users would: a timer each (the list), a
 // stimer_queue, stimer_class for shared timeouts, and in P6 all three in
 // one list.
@@ -36,32 +39,33 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <random>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+// libev first: libevent and elf.h define as macros some names that ev.h
+// declares.
+#if HAVE_LIBEV
+#include "peer_libev.h"
+#include <link.h>
+#endif
+#include "peer_stimer.h"
 #if HAVE_LIBUV
-#include <uv.h>
+#include "peer_libuv.h"
 #endif
 #if HAVE_LIBEVENT
-#include <event2/event.h>
+#include "peer_libevent.h"
 #endif
-
+#include "peers.h"
 #include "run.h"
-#include "stimer.h"
-#include "stimer_class.h"
-#include "stimer_queue.h"
-#include "tovask.h"
 
-namespace {
-
-int64_t ticks;        // the clock of every column
-uint64_t clock_reads; // how often any column read it
-uint64_t polls;       // how often a loop polled for events
-
-} // namespace
+using peers::clock_reads;
+using peers::polls;
+using peers::ticks;
 
 // The peers' poll for events: none, at once.
 extern "C" int epoll_wait(int, struct epoll_event *, int, int)
@@ -82,14 +86,45 @@ extern "C" int64_t TickGetCount(void)
     return ticks;
 }
 
+#if HAVE_LIBEV
+// Whether an address is in libev's code, whose bounds are found once.
+static bool in_libev(const void *address)
+{
+    static const auto code = [] {
+        std::pair<uintptr_t, uintptr_t> found{0, 0};
+        dl_iterate_phdr(
+            [](dl_phdr_info *info, size_t, void *out) {
+                auto *range = static_cast<std::pair<uintptr_t, uintptr_t> *>(out);
+                auto probe = reinterpret_cast<uintptr_t>(&ev_run);
+                for (int i = 0; i < info->dlpi_phnum; ++i) {
+                    const ElfW(Phdr) &seg = info->dlpi_phdr[i];
+                    uintptr_t lo = info->dlpi_addr + seg.p_vaddr, hi = lo + seg.p_memsz;
+                    if (seg.p_type == PT_LOAD && (seg.p_flags & PF_X) && lo <= probe && probe < hi)
+                        *range = {lo, hi};
+                }
+                return 0;
+            },
+            &found);
+        return found;
+    }();
+    auto a = reinterpret_cast<uintptr_t>(address);
+    return code.first <= a && a < code.second;
+}
+#endif
+
 // The peers' clock. libuv's fast clock and libevent's default one are the
-// coarse monotonic clock; any other clock, the benchmark's own timing
-// among them, is the real one.
+// coarse monotonic clock, and libev's the monotonic one; any other clock,
+// and the monotonic one read by any other code, the benchmark's own timing
+// among it, is the real one.
 extern "C" int clock_gettime(clockid_t id, struct timespec *ts)
 {
     static auto real =
         reinterpret_cast<int (*)(clockid_t, struct timespec *)>(dlsym(RTLD_NEXT, "clock_gettime"));
-    if (id != CLOCK_MONOTONIC_COARSE)
+    bool ticking = id == CLOCK_MONOTONIC_COARSE;
+#if HAVE_LIBEV
+    ticking = ticking || (id == CLOCK_MONOTONIC && in_libev(__builtin_return_address(0)));
+#endif
+    if (!ticking)
         return real(id, ts);
     ++clock_reads;
     ts->tv_sec = ticks / 1000;
@@ -110,6 +145,8 @@ extern "C" int clock_getres(clockid_t id, struct timespec *res)
 
 namespace {
 
+using namespace peers;
+
 constexpr int64_t kStart = (int64_t{1} << 32) - 1000;
 
 // Timeouts are a function of the timer and the tick, so that every column
@@ -121,85 +158,6 @@ int32_t timeout_for(int id, int64_t tick, int32_t most)
     x *= 0xBF58476D1CE4E5B9u;
     return static_cast<int32_t>((x ^ x >> 32) % static_cast<uint64_t>(most)) + 1;
 }
-
-// The expiries of a column, (tick, timer), sorted when compared.
-using Log = std::vector<std::pair<int64_t, int>>;
-
-// What a workload does when a timer expires, shared by every column.
-struct Expiry {
-    Log *log = nullptr;                        // when checking
-    int32_t (*rearm)(int id, int n) = nullptr; // the new timeout; 0: stay idle
-    int n = 0;
-};
-
-// A column is made for n timers and for the timeouts that many of them
-// share, which stimer gives a class each and libevent a common timeout.
-using Shared = std::vector<int32_t>;
-
-// stimer through libstimer.so, a timer each.
-struct Stimer {
-    static constexpr const char *name = "stimer";
-    running_timers list;
-    std::unique_ptr<stimer[]> timers;
-    Expiry on;
-    Stimer(int n, const Shared &)
-        : timers(new stimer[static_cast<std::size_t>(n)])
-    {
-        stimer_init_running_timers(&list);
-        for (int i = 0; i < n; ++i)
-            stimer_init(&timers[i], 0, reinterpret_cast<void *>(static_cast<intptr_t>(i)));
-    }
-    ~Stimer()
-    {
-        while (list.head.next != &list.head)
-            stimer_kill(&list, reinterpret_cast<stimer *>(list.head.next));
-    }
-    void tick() {}
-    void arm(int i, int32_t timeout) { stimer_start(&list, &timers[i], timeout); }
-    void expire();
-};
-
-// Many timers on their own timeouts: a stimer_queue, one timer in all.
-struct StimerQueue {
-    static constexpr const char *name = "stimer_queue";
-    running_timers list;
-    stimer_queue q;
-    std::unique_ptr<stimer_entry[]> entries;
-    Expiry on;
-    StimerQueue(int n, const Shared &)
-        : entries(new stimer_entry[static_cast<std::size_t>(n)])
-    {
-        stimer_init_running_timers(&list);
-        stimer_queue_init(&q, &list, 0, nullptr);
-        for (int i = 0; i < n; ++i)
-            stimer_entry_init(&entries[i]);
-    }
-    ~StimerQueue() { stimer_kill(&list, &q.timer); }
-    void tick() {}
-    void arm(int i, int32_t timeout) { stimer_queue_arm(&q, &entries[i], timeout); }
-    void expire();
-};
-
-// The idle pattern: a stimer_class holds the connections, one timer in all.
-struct StimerClass {
-    static constexpr const char *name = "stimer_class";
-    running_timers list;
-    stimer_class tc;
-    Expiry on;
-    std::unique_ptr<stimer_member[]> members;
-    StimerClass(int n, const Shared &shared)
-        : members(new stimer_member[static_cast<std::size_t>(n)])
-    {
-        stimer_init_running_timers(&list);
-        stimer_class_init(&tc, &list, shared.at(0), 0, nullptr);
-        for (int i = 0; i < n; ++i)
-            stimer_member_init(&members[i]);
-    }
-    ~StimerClass() { stimer_kill(&list, &tc.timer); }
-    void tick() {}
-    void arm(int i, int32_t) { stimer_class_renew(&tc, &members[i]); }
-    void expire();
-};
 
 // P6 as a stimer user writes it: one list with a queue for the timers on
 // their own timeouts, a class for each shared timeout and a timer for each
@@ -223,145 +181,14 @@ struct StimerMixed {
     void expire();
 };
 
-#if HAVE_LIBUV
-// libuv: a uv_timer_t each, the loop run without waiting.
-struct Uv {
-    static constexpr const char *name = "libuv";
-    uv_loop_t loop;
-    std::vector<uv_timer_t> timers; // sized once: a handle does not move
-    Expiry on;
-    Uv(int n, const Shared &)
-        : timers(static_cast<std::size_t>(n))
-    {
-        uv_loop_init(&loop);
-        loop.data = this;
-        for (int i = 0; i < n; ++i) {
-            uv_timer_init(&loop, &timers[static_cast<std::size_t>(i)]);
-            timers[static_cast<std::size_t>(i)].data =
-                reinterpret_cast<void *>(static_cast<intptr_t>(i));
-        }
-    }
-    ~Uv()
-    {
-        uv_walk(
-            &loop, [](uv_handle_t *h, void *) { uv_close(h, nullptr); }, nullptr);
-        uv_run(&loop, UV_RUN_DEFAULT);
-        uv_loop_close(&loop);
-    }
-    static void fired(uv_timer_t *h);
-    void tick() { uv_update_time(&loop); }
-    void arm(int i, int32_t timeout)
-    {
-        uv_timer_start(&timers[static_cast<std::size_t>(i)], fired, static_cast<uint64_t>(timeout),
-                       0);
-    }
-    void expire() { uv_run(&loop, UV_RUN_NOWAIT); }
-};
-#endif
-
-#if HAVE_LIBEVENT
-// libevent: an event each, with its own timeout or, for a timeout that many
-// share, a common timeout; the loop run once without waiting.
-template <bool common>
-struct Event {
-    static constexpr const char *name = common ? "libevent_common" : "libevent";
-    event_base *base;
-    std::vector<event *> events;
-    std::vector<std::pair<int32_t, const timeval *>> commons;
-    Expiry on;
-    Event(int n, const Shared &shared)
-        : events(static_cast<std::size_t>(n))
-    {
-        event_config *cfg = event_config_new();
-        event_config_set_flag(cfg, EVENT_BASE_FLAG_NOLOCK);
-        base = event_base_new_with_config(cfg);
-        event_config_free(cfg);
-        for (int i = 0; i < n; ++i)
-            events[static_cast<std::size_t>(i)] =
-                evtimer_new(base, fired, reinterpret_cast<void *>(static_cast<intptr_t>(i)));
-        for (int32_t timeout : common ? shared : Shared{}) {
-            timeval every{timeout / 1000, timeout % 1000 * 1000};
-            commons.emplace_back(timeout, event_base_init_common_timeout(base, &every));
-        }
-        current = this;
-    }
-    ~Event()
-    {
-        for (event *e : events)
-            event_free(e);
-        event_base_free(base);
-    }
-    static inline Event *current;
-    static void fired(evutil_socket_t, short, void *arg);
-    void tick() {}
-    void arm(int i, int32_t timeout)
-    {
-        timeval tv{timeout / 1000, timeout % 1000 * 1000};
-        const timeval *when = &tv;
-        for (const auto &[t, shared] : commons)
-            if (t == timeout)
-                when = shared;
-        evtimer_add(events[static_cast<std::size_t>(i)], when);
-    }
-    void expire() { event_base_loop(base, EVLOOP_NONBLOCK | EVLOOP_ONCE); }
-};
-#endif
-
-template <class Lib>
-inline void expired(Lib &lib, int id)
-{
-    if (lib.on.log)
-        lib.on.log->emplace_back(ticks, id);
-    if (int32_t timeout = lib.on.rearm ? lib.on.rearm(id, lib.on.n) : 0)
-        lib.arm(id, timeout);
-}
-
-void Stimer::expire()
-{
-    while (stimer *t = stimer_get_next_fired_timer(&list))
-        expired(*this, static_cast<int>(reinterpret_cast<intptr_t>(t->data)));
-}
-
-void StimerQueue::expire()
-{
-    if (!stimer_get_next_fired_timer(&list))
-        return;
-    int64_t now = TickGetCount();
-    while (stimer_entry *e = stimer_queue_expired(&q, now))
-        expired(*this, static_cast<int>(e - entries.get()));
-}
-
-void StimerClass::expire()
-{
-    if (!stimer_get_next_fired_timer(&list))
-        return;
-    int64_t now = TickGetCount();
-    while (stimer_member *m = stimer_class_expired(&tc, now))
-        expired(*this, static_cast<int>(m - members.get()));
-}
-
-#if HAVE_LIBUV
-void Uv::fired(uv_timer_t *h)
-{
-    expired(*static_cast<Uv *>(h->loop->data),
-            static_cast<int>(reinterpret_cast<intptr_t>(h->data)));
-}
-#endif
-
-#if HAVE_LIBEVENT
-template <bool common>
-void Event<common>::fired(evutil_socket_t, short, void *arg)
-{
-    expired(*current, static_cast<int>(reinterpret_cast<intptr_t>(arg)));
-}
-#endif
-
 // The workloads. Each sets the clock and its columns up alike; op() is one
-// timed operation; rearm() the timeout of an expired timer (0: it stays
-// idle); shared() the timeouts that many of its timers share.
+// timed operation, of items() timers; rearm() the timeout of an expired
+// timer (0: it stays idle); shared() the timeouts that many of its timers
+// share.
 struct Workload {
     static Shared shared(int) { return {}; }
     static int32_t rearm(int, int) { return 0; }
+    static int items(int) { return 1; }
 };
 
 struct Churn : Workload {
@@ -381,6 +208,28 @@ struct Churn : Workload {
         int i = static_cast<int>(k * 2654435761u % static_cast<uint64_t>(n));
         lib.arm(i, timeout_for(i, ticks, 1000));
         lib.expire();
+    }
+};
+
+// Request deadlines pushed back by traffic: every timer, every pass.
+struct Rearm : Workload {
+    static constexpr const char *name = "P7_rearm";
+    static int32_t rearm(int id, int) { return timeout_for(id, ticks, 100000); }
+    static int items(int n) { return n; }
+    template <class Lib>
+    static void setup(Lib &lib, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            lib.arm(i, timeout_for(i, ticks, 100000));
+    }
+    template <class Lib>
+    static void op(Lib &lib, int n, uint64_t)
+    {
+        ++ticks;
+        lib.tick();
+        lib.expire();
+        for (int i = 0; i < n; ++i)
+            lib.arm(i, timeout_for(i, ticks, 100000));
     }
 };
 
@@ -485,7 +334,9 @@ void StimerMixed::expire()
     while (stimer *t = stimer_get_next_fired_timer(&own.list)) {
         int64_t now = TickGetCount();
         if (t->tag == kQueue) {
-            while (stimer_entry *e = stimer_queue_expired(&own.q, now))
+            stimer_entry *e = stimer_queue_expired(&own.q, now);
+            early_wakes += !e;
+            for (; e; e = stimer_queue_expired(&own.q, now))
                 expired(*this, static_cast<int>(e - own.entries.get()));
         } else if (t->tag == kClass) {
             auto *c = static_cast<stimer_class *>(t->data);
@@ -558,12 +409,17 @@ double worst_of(int count, F f)
     return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(worst).count());
 }
 
-// Per operation: clock reads and polls for events since the marks.
-void count_calls(benchmark::State &state, uint64_t reads, uint64_t polled, double per)
-{
-    state.counters["clock_reads"] = static_cast<double>(clock_reads - reads) / per;
-    state.counters["polls"] = static_cast<double>(polls - polled) / per;
-}
+// Per operation: clock reads, polls for events and early wakes since the
+// marks.
+struct Calls {
+    uint64_t reads = clock_reads, polled = polls, early = early_wakes;
+    void count(benchmark::State &state, double per) const
+    {
+        state.counters["clock_reads"] = static_cast<double>(clock_reads - reads) / per;
+        state.counters["polls"] = static_cast<double>(polls - polled) / per;
+        state.counters["early_wakes"] = static_cast<double>(early_wakes - early) / per;
+    }
+};
 
 // Steady workloads: setup, then op() in the timed loop. After it, untimed,
 // P1 times 10,000 more operations one by one for the worst.
@@ -576,11 +432,12 @@ void steady(benchmark::State &state)
     lib.on.rearm = W::rearm;
     lib.on.n = n;
     W::setup(lib, n);
-    uint64_t k = 0, reads = clock_reads, polled = polls;
+    uint64_t k = 0;
+    Calls calls;
     for (auto _ : state)
         W::op(lib, n, k++);
-    state.SetItemsProcessed(state.iterations());
-    count_calls(state, reads, polled, static_cast<double>(state.iterations()));
+    state.SetItemsProcessed(state.iterations() * W::items(n));
+    calls.count(state, static_cast<double>(state.iterations() * W::items(n)));
     if (std::is_same_v<W, Churn>)
         state.counters["worst_ns"] = worst_of(10000, [&](int) { W::op(lib, n, k++); });
 }
@@ -593,7 +450,7 @@ void batch(benchmark::State &state)
     int n = static_cast<int>(state.range(0));
     ticks = kStart;
     Lib lib(n, W::shared(n));
-    uint64_t reads = clock_reads, polled = polls;
+    Calls calls;
     for (auto _ : state) {
         if (!time_fill)
             state.PauseTiming();
@@ -607,12 +464,57 @@ void batch(benchmark::State &state)
             state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * n);
-    count_calls(state, reads, polled, static_cast<double>(state.iterations() * n));
+    calls.count(state, static_cast<double>(state.iterations() * n));
     if (time_fill) {
         state.counters["worst_ns"] =
             worst_of(n, [&](int i) { lib.arm(i, timeout_for(i, ticks, 100000)); });
         W::empty(lib, n);
     }
+}
+
+// The floor of memory over 2^20 nodes of a cache line each, in a random
+// order: a dependent pointer chase, where each load waits for the last, and
+// independent random loads, which overlap. ns per node.
+struct Nodes {
+    static constexpr std::size_t kCount = std::size_t{1} << 20;
+    struct alignas(64) Node {
+        Node *next;
+    };
+    std::unique_ptr<Node[]> nodes{new Node[kCount]};
+    std::vector<uint32_t> order;
+    Nodes()
+        : order(kCount)
+    {
+        for (std::size_t i = 0; i < kCount; ++i)
+            order[i] = static_cast<uint32_t>(i);
+        std::shuffle(order.begin(), order.end(), std::mt19937_64(42));
+        for (std::size_t i = 0; i < kCount; ++i)
+            nodes[order[i]].next = &nodes[order[(i + 1) % kCount]];
+    }
+};
+
+void floor_chase(benchmark::State &state)
+{
+    Nodes n;
+    const Nodes::Node *p = &n.nodes[0];
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < Nodes::kCount; ++i)
+            p = p->next;
+        benchmark::DoNotOptimize(p);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(Nodes::kCount));
+}
+
+void floor_loads(benchmark::State &state)
+{
+    Nodes n;
+    uintptr_t sum = 0;
+    for (auto _ : state) {
+        for (uint32_t i : n.order)
+            sum += reinterpret_cast<uintptr_t>(n.nodes[i].next);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(Nodes::kCount));
 }
 
 // The clock every column reads, through each path: its own cost per read.
@@ -704,25 +606,63 @@ struct Columns {
         compare<W, Libs...>(sizes, ops);
         (add<W, Libs>(steady<W, Libs>, sizes), ...);
     }
-    // One fill of 100,000 timers a repetition, and of those armed in the
-    // timed loop one repetition: stimer takes most of a minute to arm them
-    // with random timeouts, each behind those due sooner. 0 repetitions is
-    // the command line's number.
+    // One fill of 100,000 timers a repetition, or more than one of fewer.
+    // 0 repetitions is the command line's number.
     template <class W, bool time_fill>
     static void batch_all(std::initializer_list<int> sizes, int repetitions = 0)
     {
         for (auto *b : {add<W, Libs>(batch<W, time_fill, Libs>, sizes)...}) {
-            b->Iterations(100000 / *sizes.begin());
+            b->Iterations(std::max(1, 100000 / *sizes.begin()));
             if (repetitions)
                 b->Repetitions(repetitions);
         }
     }
 };
 
+// Instructions, under callgrind (tools/peer-counts.sh): one operation on each
+// of n timers of a column, in a function of its own for --toggle-collect.
+// arm: idle timers; rearm: armed ones, with new timeouts; cancel: armed
+// ones; expire: a full drain, all due.
+const char *const kCounted[] = {"arm", "rearm", "cancel", "expire"};
+
+template <class Lib>
+__attribute__((noinline)) void counted_phase(Lib &lib, int n, int op)
+{
+    if (op == 3)
+        lib.expire();
+    for (int i = 0; op < 3 && i < n; ++i) {
+        if (op == 2)
+            lib.cancel(i);
+        else
+            lib.arm(i, timeout_for(i, ticks, 100000));
+    }
+}
+
+template <class Lib>
+bool count(const std::string &column, int n, int op)
+{
+    if (column != Lib::name)
+        return false;
+    ticks = kStart;
+    Lib lib(n, {});
+    if (op > 0)
+        for (int i = 0; i < n; ++i)
+            lib.arm(i, timeout_for(i, ticks, 100000));
+    ticks += op == 3 ? 100001 : 1;
+    lib.tick();
+    counted_phase(lib, n, op);
+    return true;
+}
+
 #if HAVE_LIBUV
 #define UV_COLUMN , Uv
 #else
 #define UV_COLUMN
+#endif
+#if HAVE_LIBEV
+#define EV_COLUMN , Ev
+#else
+#define EV_COLUMN
 #endif
 #if HAVE_LIBEVENT
 #define EVENT_COLUMN        , Event<false>
@@ -734,11 +674,33 @@ struct Columns {
 
 } // namespace
 
+template <class... Libs>
+int count_any(int argc, char **argv)
+{
+    int op = 0, n = argc == 5 ? std::atoi(argv[4]) : 0;
+    while (op < 4 && (argc != 5 || argv[3] != std::string(kCounted[op])))
+        ++op;
+    if (op == 4 || n <= 0 || !(count<Libs>(argv[2], n, op) || ...)) {
+        std::fprintf(stderr,
+                     "usage: %s --count COLUMN arm|rearm|cancel|expire N\n"
+                     "  COLUMN: one of%s, as built\n",
+                     argv[0], ((std::string(" ") + Libs::name) + ...).c_str());
+        return 2;
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc > 1 && argv[1] == std::string("--count"))
+        return count_any<StimerQueue EV_COLUMN UV_COLUMN EVENT_COLUMN>(argc, argv);
 #if !HAVE_LIBUV
     std::printf("left out: libuv, whose header or library was not found at build time "
                 "(apt-get install libuv1-dev, then configure again)\n");
+#endif
+#if !HAVE_LIBEV
+    std::printf("left out: libev, whose header or library was not found at build time "
+                "(apt-get install libev-dev, then configure again)\n");
 #endif
 #if !HAVE_LIBEVENT
     std::printf("left out: libevent, whose header or library was not found at build time "
@@ -755,22 +717,36 @@ int main(int argc, char **argv)
 #if HAVE_LIBEVENT
     sizes += ", libevent " + std::to_string(event_get_struct_event_size());
 #endif
+#if HAVE_LIBEV
+    sizes += ", libev " + std::to_string(sizeof(ev_timer));
+#endif
     benchmark::AddCustomContext("bytes_per_timer", sizes);
 
-    using All = Columns<Stimer, StimerQueue UV_COLUMN EVENT_COLUMN>;
-    All::steady_all<Churn>({1, 4, 16, 64, 256, 1024, 4096}, 3000);
+    // A timer each (the list) arms behind the timers due sooner, so it
+    // leaves the columns of a million random timeouts, and those of P7,
+    // which are its worst case and not what it is for.
+    using All = Columns<Stimer, StimerQueue EV_COLUMN UV_COLUMN EVENT_COLUMN>;
+    using Many = Columns<StimerQueue EV_COLUMN UV_COLUMN EVENT_COLUMN>;
+    All::steady_all<Churn>({1, 4, 16, 64, 256, 1024, 4096, 65536}, 3000);
     // Arming is checked as the fill of the drain, which it is.
-    compare<Drain<false>, Stimer, StimerQueue UV_COLUMN EVENT_COLUMN>({10000, 100000}, 0);
-    compare<Drain<true>, Stimer, StimerQueue UV_COLUMN EVENT_COLUMN>({100000}, 0);
+    compare<Drain<false>, Stimer, StimerQueue EV_COLUMN UV_COLUMN EVENT_COLUMN>({10000, 100000}, 0);
+    compare<Drain<false>, StimerQueue EV_COLUMN UV_COLUMN EVENT_COLUMN>({1000000}, 0);
+    compare<Drain<true>, Stimer, StimerQueue EV_COLUMN UV_COLUMN EVENT_COLUMN>({100000}, 0);
     All::batch_all<Arm, true>({10000});
     All::batch_all<Arm, true>({100000}, 1);
+    Many::batch_all<Arm, true>({1000000}, 3);
     All::batch_all<Drain<false>, false>({10000});
     All::batch_all<Drain<false>, false>({100000});
+    Many::batch_all<Drain<false>, false>({1000000}, 3);
     All::batch_all<Drain<true>, false>({100000});
-    Columns<StimerClass UV_COLUMN EVENT_COMMON_COLUMN, Stimer, StimerQueue>::steady_all<Idle>(
-        {1000, 16000, 100000}, 3000);
-    Columns<StimerMixed UV_COLUMN EVENT_COMMON_COLUMN>::steady_all<Mixed>({Mixed::kTimers}, 20000);
+    Many::steady_all<Rearm>({65536, 1000000}, 4);
+    Columns<StimerClass EV_COLUMN UV_COLUMN EVENT_COMMON_COLUMN, Stimer,
+            StimerQueue>::steady_all<Idle>({1000, 16000, 100000}, 3000);
+    Columns<StimerMixed EV_COLUMN UV_COLUMN EVENT_COMMON_COLUMN>::steady_all<Mixed>(
+        {Mixed::kTimers}, 20000);
     benchmark::RegisterBenchmark("clock/every_column", clock_cost);
+    benchmark::RegisterBenchmark("floor/pointer_chase", floor_chase);
+    benchmark::RegisterBenchmark("floor/random_loads", floor_loads);
     if (failures) {
         std::printf("FAIL %d workloads expire differently; nothing is timed\n", failures);
         return 1;

@@ -20,7 +20,7 @@ install(TARGETS stimer stimer_static
 install(TARGETS stimer_checked
   EXPORT stimerCheckedTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/stimer-checked COMPONENT checked NAMELINK_SKIP)
-install(FILES stimer/stimer.h stimer/stimer_class.h stimer/stimer_queue.h
+install(FILES stimer/stimer.h stimer/stimer_class.h stimer/stimer_queue.h stimer/stimer_wheel.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   COMPONENT dev)
 # The gdb extension, where gdb looks for the library's own script: under

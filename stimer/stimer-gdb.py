@@ -8,7 +8,7 @@
     stimer queue EXPR [--now N] [--limit N]   the entries of a stimer_queue
 
 EXPR is a record or a pointer to one. Everything is read from memory at the
-offsets stimer.h freezes, so it works without debug info and on a core
+records' x86-64 offsets, so it works without debug info and on a core
 dump, where nothing is called. In a live process the ticks from now come
 from calling TickGetCount, unless --now gives them. A walk stops with one
 line at a cycle, at memory that cannot be read, or after --limit records
@@ -129,15 +129,18 @@ def class_members(address, limit):
 
 
 def queue_entries(address, limit):
-    """(deadline, order, entry) of a stimer_queue, in the order they expire."""
-    root = struct.unpack("<Q", read(address + 32, 8, "stimer_queue"))[0]
-    out, seen, stack = [], set(), [root] if root else []
-    while stack:  # the heap's trees: child and next links, each entry once
-        at = stack.pop()
-        visit(seen, at, len(out), limit, "entry", "entries")
-        child, nxt, _, deadline, order = struct.unpack("<QQQqQ", read(at, 40, f"entry #{len(out)}"))
-        out.append((deadline, order, at))
-        stack.extend(p for p in (nxt, child) if p)
+    """(deadline, order, entry) of a stimer_queue, in the order they expire:
+    its wheel's lists, late and the slots, each from its head, sorted."""
+    heads = address + 48 + 72  # the wheel, then late and the slots after it
+    links = struct.unpack(f"<{2 * 385}Q", read(heads, 16 * 385, "stimer_queue"))
+    out, seen = [], set()
+    for i in range(385):
+        head, at = heads + 16 * i, links[2 * i]
+        while at != head:
+            visit(seen, at, len(out), limit, "entry", "entries")
+            at_next, _, deadline, order = struct.unpack("<QQqQ", read(at, 32, f"entry #{len(out)}"))
+            out.append((deadline, order, at))
+            at = at_next
     return sorted(out)
 
 
@@ -290,9 +293,9 @@ See stimer(3) and docs/DEBUGGING.md."""
 
     def do_queue(self, expr, address, now, limit):
         nxt = timer_at(address, "the queue's timer")[0]
-        armed_for = struct.unpack("<q", read(address + 48, 8, "stimer_queue"))[0]
+        wake = struct.unpack("<q", read(address + 40, 8, "stimer_queue"))[0]
         entries = queue_entries(address, limit)
-        state = "idle" if nxt == address else f"armed for {armed_for}"
+        state = "idle" if nxt == address else f"armed for {wake}"
         gdb.write(f"stimer_queue at {address:#x} ({expr}): {len(entries)} entries, timer {state}\n")
         gdb.write("".join(f"  #{k:<3} {at:#x}  deadline {deadline}{relative(deadline, now)}\n"
                           for k, (deadline, _, at) in enumerate(entries)))

@@ -9,7 +9,7 @@
 
 #include <cstring>
 #include <random>
-#include <set>
+#include <algorithm>
 #include <vector>
 
 #include "list_check.h"
@@ -46,11 +46,15 @@ TEST(Queue, EntriesExpireAsTheModelSaysAndEveryPassTakesAllThatAreDue)
     for (stimer_entry &e : entries)
         stimer_entry_init(&e);
 
+    // Up to 2^30 - 1, in every level of the wheel, or few distinct ones.
+    auto ticks = [&] { return static_cast<int32_t>(rng() % (uint64_t{1} << (rng() % 31))); };
     auto arm = [&](int i) {
         // Few distinct deadlines, so that ties are common; now and then one
-        // already due.
-        int32_t timeout = rng() % 8 == 0 ? -static_cast<int32_t>(rng() % 3)
-                                         : static_cast<int32_t>(rng() % (rng() % 2 ? 40 : 2000));
+        // already due, or far off.
+        uint64_t kind = rng() % 16;
+        int32_t timeout = kind < 2   ? -static_cast<int32_t>(rng() % 3)
+                          : kind < 3 ? ticks()
+                                     : static_cast<int32_t>(rng() % (rng() % 2 ? 40 : 2000));
         stimer_queue_arm(&q, &entries[i], timeout);
         model.start(i, test_clock::now + timeout, seq++);
     };
@@ -90,7 +94,9 @@ TEST(Queue, EntriesExpireAsTheModelSaysAndEveryPassTakesAllThatAreDue)
                 ASSERT_TRUE(m == &member && test_clock::now >= member_deadline) << "step " << step;
             break;
         default: { // time passes, then one pass of the polling loop
-            test_clock::now += static_cast<int64_t>(rng() % (rng() % 4 == 0 ? 900 : 20));
+            test_clock::now += rng() % 64 == 0
+                                   ? ticks()
+                                   : static_cast<int64_t>(rng() % (rng() % 4 == 0 ? 900 : 20));
             int pops = 0;
             while (stimer *fired = stimer_get_next_fired_timer(&list)) {
                 ASSERT_LT(++pops, 4 * kEntries) << "a pass that never ends at step " << step;
@@ -139,27 +145,115 @@ TEST(Queue, EntriesExpireAsTheModelSaysAndEveryPassTakesAllThatAreDue)
         if (!model.armed().empty()) {
             int64_t fires = stimer_firing_time(&list, &q.timer),
                     earliest = model.next_firing_time();
-            ASSERT_TRUE(drained ? fires == earliest : fires <= earliest)
+            ASSERT_TRUE(fires <= earliest && (!drained || fires > test_clock::now))
                 << "step " << step << ": the timer fires at " << fires << ", the earliest entry at "
                 << earliest;
         }
-        std::size_t armed = 0, walked = 0;
+        std::size_t armed = 0;
         for (const stimer_entry &e : entries)
             armed += stimer_entry_is_armed(&e);
         ASSERT_EQ(armed, model.armed().size()) << "step " << step;
-        // The walk: every armed entry once, none before the earliest.
-        std::set<const stimer_entry *> seen;
-        for (stimer_entry *e = stimer_queue_walk(&q, nullptr); e;
-             e = stimer_queue_walk(&q, e), ++walked)
-            ASSERT_TRUE(walked < armed && stimer_entry_is_armed(e) && seen.insert(e).second &&
-                        e->deadline >= q.root->deadline)
-                << "step " << step << ": walked " << walked;
-        ASSERT_EQ(walked, armed) << "step " << step;
-        for (const auto &a : model.armed())
-            ASSERT_TRUE(stimer_entry_is_armed(&entries[a.id]) && entries[a.id].deadline == a.fire)
-                << "step " << step << ": entry " << a.id;
+        // The walk, sorted by (deadline, order), is the order of expiry.
+        std::vector<const stimer_entry *> walked;
+        for (stimer_entry *e = stimer_queue_walk(&q, nullptr); e && walked.size() <= armed;
+             e = stimer_queue_walk(&q, e))
+            walked.push_back(e);
+        std::sort(walked.begin(), walked.end(), [](auto *a, auto *b) {
+            return a->deadline < b->deadline || (a->deadline == b->deadline && a->order < b->order);
+        });
+        ASSERT_EQ(walked.size(), armed) << "step " << step;
+        for (std::size_t k = 0; k < armed; ++k) {
+            const auto &a = model.armed()[k];
+            ASSERT_TRUE(walked[k] == &entries[a.id] && entries[a.id].deadline == a.fire)
+                << "step " << step << ": entry " << a.id << " is not " << k << "th in the walk";
+        }
         std::vector<list_check::Entry> timers;
         ASSERT_EQ(list_check::check(list, 3, true, &timers), "") << "step " << step;
+    }
+}
+
+// The wheel's own edges, which random timeouts seldom meet: one deadline
+// armed far off (in a high level), then ever nearer (lower levels, down to
+// level 0), and cascaded in between; deadlines on and around the first
+// ticks of blocks; deadlines before the wheel's tick (negative timeouts
+// right after a pass), armed out of order; long sleeps; and the ends of
+// 2^32 and 2^36 ticks. Every entry must come out in the model's order, on
+// the tick the model says, and a queue with one entry must need no more
+// wakes than its levels.
+TEST(Queue, EqualDeadlinesFromEveryLevelAndLateOnesExpireInArmingOrder)
+{
+    struct {
+        stimer_queue q;
+        stimer_entry entries[48]; // the first right after the queue's slots
+    } s;
+    running_timers list;
+    ReferenceList model;
+    uint64_t seq = 0;
+    std::mt19937_64 rng(11);
+    auto reset = [&](int64_t now) {
+        test_clock::now = now;
+        model = ReferenceList();
+        stimer_init_running_timers(&list);
+        stimer_queue_init(&s.q, &list, 0, nullptr);
+        for (stimer_entry &e : s.entries)
+            stimer_entry_init(&e);
+    };
+    auto arm = [&](int i, int64_t deadline) {
+        stimer_queue_arm(&s.q, &s.entries[i], static_cast<int32_t>(deadline - test_clock::now));
+        model.start(i, deadline, seq++);
+    };
+    auto pass = [&](int64_t now) {
+        test_clock::now = now;
+        while (stimer_entry *e = stimer_queue_expired(&s.q, now))
+            ASSERT_EQ(model.pop(now), e - s.entries) << "at " << now;
+        ASSERT_EQ(model.pop(now), -1) << "at " << now;
+    };
+    for (int64_t start : {int64_t{1} << 32, int64_t{1} << 36, int64_t{5} << 18, int64_t{3} << 24}) {
+        for (int round = 0; round < 40; ++round) {
+            SCOPED_TRACE(testing::Message() << "start " << start << " round " << round);
+            reset(start - 300000 + static_cast<int64_t>(rng() % 50));
+            // A few deadlines on and beside the first ticks of blocks.
+            int64_t targets[4];
+            for (int64_t &t : targets)
+                t = start + (static_cast<int64_t>(rng() % 3) - 1) +
+                    (int64_t{64} << (6 * (rng() % 3))) * static_cast<int64_t>(rng() % 3);
+            while (test_clock::now < start + 300000) {
+                int64_t d = targets[rng() % 4];
+                if (rng() % 8 == 0) // before the wheel's tick, if the last pass reached now
+                    d = test_clock::now - 1 - static_cast<int64_t>(rng() % 4);
+                arm(static_cast<int>(rng() % 48), d);
+                if (rng() % 4 == 0)
+                    pass(test_clock::now);
+                // Ever nearer: whole blocks or single ticks, to land on firsts.
+                test_clock::now += static_cast<int64_t>(rng() % 2 ? rng() % 70 : rng() % 5000);
+                if (rng() % 3 == 0)
+                    pass(test_clock::now);
+            }
+            pass(test_clock::now + (int64_t{1} << 30)); // a long sleep takes the rest
+            ASSERT_TRUE(model.armed().empty());
+        }
+    }
+    // 59 ticks into a block of 64, a deadline 4,095 ahead is in the 64th
+    // block of level 1 from now's, which level 1 cannot tell from now's own.
+    reset((int64_t{1} << 36) - 5);
+    arm(0, test_clock::now + 4095);
+    arm(1, test_clock::now + 10);
+    arm(2, test_clock::now + 1);
+    for (int64_t now = test_clock::now, end = now + 4095; now <= end; ++now)
+        pass(now);
+    // One entry at a time: no more early wakes than levels above its own.
+    for (int32_t timeout : {1, 63, 64, 4095, 4097, 262143, 300000, 1 << 30}) {
+        int64_t from = (int64_t{1} << 36) - 5;
+        reset(from);
+        arm(0, from + timeout);
+        int wakes = 0;
+        while (stimer_is_running(&s.q.timer)) {
+            test_clock::now = stimer_firing_time(&list, &s.q.timer);
+            ASSERT_TRUE(stimer_get_next_fired_timer(&list));
+            stimer_entry *e = stimer_queue_expired(&s.q, test_clock::now);
+            ASSERT_TRUE(e ? test_clock::now == from + timeout : ++wakes <= 5)
+                << "timeout " << timeout << ", " << wakes << " wakes";
+        }
     }
 }
 

@@ -53,14 +53,6 @@ static void print_list(FILE *out, const char *name, const running_timers *list)
         fprintf(out, "timer %p fires %lld\n", (void *)t, (long long)at);
 }
 
-static int by_expiry(const void *a, const void *b)
-{
-    const stimer_entry *x = *(const stimer_entry *const *)a, *y = *(const stimer_entry *const *)b;
-    if (x->deadline != y->deadline)
-        return x->deadline < y->deadline ? -1 : 1;
-    return x->order < y->order ? -1 : x->order > y->order;
-}
-
 static void setup_lists(int n, stimer *many_timers)
 {
     stimer_init_running_timers(&empty);
@@ -151,9 +143,17 @@ int main(int argc, char **argv)
         fprintf(out, "member %p deadline %lld\n", (void *)m, (long long)m->deadline);
     const stimer_entry *sorted[20];
     size_t k = 0;
-    for (stimer_entry *e = stimer_queue_walk(&retries, NULL); e; e = stimer_queue_walk(&retries, e))
-        sorted[k++] = e;
-    qsort(sorted, k, sizeof *sorted, by_expiry);
+    /* The walk, sorted by (deadline, order): an insertion sort. */
+    for (stimer_entry *e = stimer_queue_walk(&retries, NULL); e;
+         e = stimer_queue_walk(&retries, e)) {
+        size_t i = k++;
+        for (;
+             i > 0 && (sorted[i - 1]->deadline > e->deadline ||
+                       (sorted[i - 1]->deadline == e->deadline && sorted[i - 1]->order > e->order));
+             i--)
+            sorted[i] = sorted[i - 1];
+        sorted[i] = e;
+    }
     fprintf(out, "queue retries\n");
     for (size_t i = 0; i < k; i++)
         fprintf(out, "entry %p deadline %lld\n", (void *)sorted[i], (long long)sorted[i]->deadline);

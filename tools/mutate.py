@@ -6,7 +6,8 @@
 Makes one single-operator mutant at a time of the library's source
 (stimer.cpp and its tick arithmetic, ticks.h), of the checks of the checked
 build (checked.cpp), of the inline helpers of stimer.h and of the
-header-only stimer_class.h and stimer_queue.h: each comparison flipped, or made strict or non-strict; each
+header-only stimer_class.h, stimer_queue.h and stimer_wheel.h: each
+comparison flipped, or made strict or non-strict; each
 binary + and - swapped; each statement replaced by an empty one. Each
 mutant is built in one of the build trees kept for mutants, one a core
 (--jobs), and the tests that cover the file are run against it. A mutant
@@ -31,7 +32,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Every file is mutated in a copy: the two sources are built from there, and
 # the headers are found there before the originals.
-FILES = ["stimer.cpp", "ticks.h", "checked.cpp", "stimer.h", "stimer_class.h", "stimer_queue.h"]
+FILES = ["stimer.cpp", "ticks.h", "checked.cpp", "stimer.h", "stimer_class.h", "stimer_queue.h",
+         "stimer_wheel.h"]
 EQUIVALENT = os.path.join(ROOT, "tools", "equivalent-mutants.txt")
 
 COMPARISONS = {
@@ -187,7 +189,7 @@ def main():
         plan = {"stimer.cpp": library, "ticks.h": library,
                 "checked.cpp": (target + suites[1:] + ["checked_table_test"],
                                 [gtest(t) for t in ("checked_table_test", *suites[:0:-1])])}
-        for header in ("stimer_class.h", "stimer_queue.h"):
+        for header in ("stimer_class.h", "stimer_queue.h", "stimer_wheel.h"):
             plan[header] = (target + ["stimer_tests"],
                             [gtest("stimer_tests", "--gtest_filter=Class*:Queue*")])
         # The helpers of stimer.h, compiled into the tests; the library
