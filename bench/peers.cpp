@@ -656,19 +656,25 @@ bool count(const std::string &column, int n, int op)
 
 #if HAVE_LIBUV
 #define UV_COLUMN , Uv
+#define UV_NAME   , Uv::name
 #else
 #define UV_COLUMN
+#define UV_NAME
 #endif
 #if HAVE_LIBEV
 #define EV_COLUMN , Ev
+#define EV_NAME   , Ev::name
 #else
 #define EV_COLUMN
+#define EV_NAME
 #endif
 #if HAVE_LIBEVENT
 #define EVENT_COLUMN        , Event<false>
+#define EVENT_NAME          , Event<false>::name
 #define EVENT_COMMON_COLUMN , Event<true>
 #else
 #define EVENT_COLUMN
+#define EVENT_NAME
 #define EVENT_COMMON_COLUMN
 #endif
 
@@ -694,6 +700,11 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && argv[1] == std::string("--count"))
         return count_any<StimerQueue EV_COLUMN UV_COLUMN EVENT_COLUMN>(argc, argv);
+    if (argc > 1 && argv[1] == std::string("--columns")) {
+        for (const char *name : {StimerQueue::name EV_NAME UV_NAME EVENT_NAME})
+            std::printf("%s\n", name);
+        return 0;
+    }
 #if !HAVE_LIBUV
     std::printf("left out: libuv, whose header or library was not found at build time "
                 "(apt-get install libuv1-dev, then configure again)\n");

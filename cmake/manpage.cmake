@@ -3,7 +3,7 @@
 # Builds one manual page for installation: its .Os names this release, it
 # is gzipped for Debian (GZIP=ON), and each further name in its NAME
 # section is a symbolic link to it (mandoc finds .so links fragile).
-#   cmake -DPAGE=<docs/man/x.3> -DOUT=<man3/x.3[.gz]> -DOS="stimer 1.2.0" [-DGZIP=ON] -P manpage.cmake
+#   cmake -DPAGE=<docs/man/x.3> -DOUT=<man3/x.3[.gz]> -DOS="stimer 1.3.0" [-DGZIP=ON] -P manpage.cmake
 file(READ ${PAGE} text)
 string(REGEX REPLACE "\n\\.Os\n" "\n.Os ${OS}\n" text "${text}")
 get_filename_component(dir ${OUT} DIRECTORY)

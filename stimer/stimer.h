@@ -83,7 +83,7 @@
  * build, the SONAME and the packages take theirs from here. There is no
  * run-time query; compare these in the preprocessor. */
 #define STIMER_VERSION_MAJOR 1
-#define STIMER_VERSION_MINOR 2
+#define STIMER_VERSION_MINOR 3
 #define STIMER_VERSION_PATCH 0
 #define STIMER_VERSION_NUMBER \
     (STIMER_VERSION_MAJOR * 10000 + STIMER_VERSION_MINOR * 100 + STIMER_VERSION_PATCH)

@@ -186,7 +186,7 @@ static inline void stimer_queue_cancel(stimer_queue *q, stimer_entry *e)
  */
 /* The end of a pass: the timer armed for the wheel's next step, or
  * stopped. */
-STIMER_OUT_OF_LINE void stimer_queue_rearm(stimer_queue *q)
+static inline void stimer_queue_rearm(stimer_queue *q)
 {
     int level;
     unsigned slot;

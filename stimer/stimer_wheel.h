@@ -56,9 +56,6 @@ extern "C" {
 #define STIMER_WHEEL_LEVELS 6
 #define STIMER_WHEEL_SLOTS  64 /* a level: one bit each of a uint64_t */
 #define STIMER_WHEEL_HEADS  (1 + STIMER_WHEEL_LEVELS * STIMER_WHEEL_SLOTS)
-/* A function kept out of line, so that the common path that calls it
- * inlines into the caller's loop. */
-#define STIMER_OUT_OF_LINE static __attribute__((noinline, unused))
 
 /* An entry of at most one wheel. link is the first member, so a pointer to
  * the link is a pointer to the entry; embed it in the caller's record. */
@@ -290,7 +287,7 @@ static inline int64_t stimer_wheel_next(const stimer_wheel *w, int *level, unsig
  *             there is none. Moves the wheel's now up to now at most.
  *   Cost:     O(levels), and the cascades of the slots that now enters.
  */
-STIMER_OUT_OF_LINE stimer_entry *stimer_wheel_pop_next(stimer_wheel *w, int64_t now);
+static inline stimer_entry *stimer_wheel_pop_next(stimer_wheel *w, int64_t now);
 
 static inline stimer_entry *stimer_wheel_pop(stimer_wheel *w, int64_t now)
 {
@@ -306,7 +303,7 @@ static inline stimer_entry *stimer_wheel_pop(stimer_wheel *w, int64_t now)
 }
 
 /* The rest of stimer_wheel_pop: a late entry, or the wheel's next steps. */
-STIMER_OUT_OF_LINE stimer_entry *stimer_wheel_pop_next(stimer_wheel *w, int64_t now)
+static inline stimer_entry *stimer_wheel_pop_next(stimer_wheel *w, int64_t now)
 {
     while (w->count) {
         int level;

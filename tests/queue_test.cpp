@@ -202,13 +202,19 @@ TEST(Queue, EqualDeadlinesFromEveryLevelAndLateOnesExpireInArmingOrder)
         stimer_queue_arm(&s.q, &s.entries[i], static_cast<int32_t>(deadline - test_clock::now));
         model.start(i, deadline, seq++);
     };
+    // A pass, which now and then arms an entry due on its tick, or just
+    // before: after those of the tick still to come, before the next tick.
     auto pass = [&](int64_t now) {
         test_clock::now = now;
-        while (stimer_entry *e = stimer_queue_expired(&s.q, now))
+        while (stimer_entry *e = stimer_queue_expired(&s.q, now)) {
             ASSERT_EQ(model.pop(now), e - s.entries) << "at " << now;
+            if (rng() % 4 == 0)
+                arm(static_cast<int>(rng() % 48), now - static_cast<int64_t>(rng() % 2));
+        }
         ASSERT_EQ(model.pop(now), -1) << "at " << now;
     };
-    for (int64_t start : {int64_t{1} << 32, int64_t{1} << 36, int64_t{5} << 18, int64_t{3} << 24}) {
+    for (int64_t start : {int64_t{1} << 32, int64_t{1} << 36, int64_t{5} << 18, int64_t{3} << 24,
+                          -(int64_t{1} << 20)}) {
         for (int round = 0; round < 40; ++round) {
             SCOPED_TRACE(testing::Message() << "start " << start << " round " << round);
             reset(start - 300000 + static_cast<int64_t>(rng() % 50));
@@ -234,8 +240,9 @@ TEST(Queue, EqualDeadlinesFromEveryLevelAndLateOnesExpireInArmingOrder)
         }
     }
     // 59 ticks into a block of 64, a deadline 4,095 ahead is in the 64th
-    // block of level 1 from now's, which level 1 cannot tell from now's own.
-    reset((int64_t{1} << 36) - 5);
+    // block of level 1 from now's, which level 1 cannot tell from now's own,
+    // nor level 2's block from now's block of level 1.
+    reset((int64_t{1} << 36) + 123);
     arm(0, test_clock::now + 4095);
     arm(1, test_clock::now + 10);
     arm(2, test_clock::now + 1);

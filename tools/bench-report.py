@@ -4,16 +4,18 @@
 """Turns the Google Benchmark JSON files of bench/stimer_peers,
 bench/stimer_bench and bench/stimer_bench_lto into Markdown and a chart.
 
-The Markdown: stimer's list, queue and class beside libuv and libevent, with
-each figure's clock reads and polls, the longest single operation and the
-crossovers the run shows; then medians in ns per operation beside the
-structures of bench/baselines.h, each with its ratio to the delta list of
-the same run; the walk beside the pointer chase; and W1 under LTO beside
-the sorted list. The chart: an SVG of the churn, arming and idle workloads,
-log-log, a line a column.
+The Markdown: stimer's list, queue and class beside libev, libuv and
+libevent, with each figure's clock reads, polls and early wakes, the
+longest single operation, the floor of memory, instructions per operation
+(--counts, from tools/peer-counts.sh) and the crossovers the run shows;
+then medians in ns per operation beside the structures of
+bench/baselines.h, each with its ratio to the delta list of the same run;
+the walk beside the pointer chase; and W1 under LTO beside the sorted list.
+The chart: an SVG drawn with matplotlib of the churn, arming, idle and
+re-arming workloads, log-log, a line a column.
 
-    bench-report.py [--write MD] [--chart SVG] peers.json results.json [results_lto.json]
-    bench-report.py --check MD SVG [peers.json results.json [results_lto.json]]
+    bench-report.py [--write MD] [--chart SVG] [--counts JSON] peers.json results.json [results_lto.json]
+    bench-report.py --check MD SVG [--counts JSON] [peers.json results.json [results_lto.json]]
 
 With --write, the report replaces what stands between the lines
 "<!-- report: begin -->" and "<!-- report: end -->" of MD. Both name the
@@ -22,12 +24,11 @@ run and, given the JSON files, unless they are what those files give."""
 import argparse
 import contextlib
 import hashlib
-import html
 import io
 import json
-import math
 import re
 import sys
+import textwrap
 from collections import OrderedDict
 
 
@@ -50,8 +51,10 @@ PEERS = {"P1_churn": "a few timers to many: re-arm a random one, a tick passes, 
          "P4_burst": "draining timers due on one tick, per timer",
          "P5_idle": "idle timeouts: renew a random connection, a tick passes, the idle expire and reconnect",
          "P6_mixed": "one loop: 300 timers on their own timeouts, 2 x 100 connections on two shared "
-                     "timeouts, 8 one-off timers"}
-PEER_COLUMNS = ("libuv", "libevent", "libevent_common")
+                     "timeouts, 8 one-off timers",
+         "P7_rearm": "every timer re-armed with a new random timeout each pass, per re-arm"}
+PEER_COLUMNS = ("libev", "libuv", "libevent", "libevent_common")
+COUNTS = None  # {column: {op: instructions}} and n, from --counts
 
 
 def times(r):
@@ -71,13 +74,14 @@ def peers_table(path):
 
 
 def peers(path):
-    """stimer's structures beside libuv and libevent, and the crossovers."""
+    """stimer's structures beside libev, libuv and libevent, and the crossovers."""
     run, loaded, table = peers_table(path)
-    print("### Beside libuv and libevent\n")
-    print("CPU ns per operation (per timer in P2 to P4), median of 5 unless said. In brackets "
-          "after a stimer column, the faster peer's time over that column's: above 1, stimer is "
-          "faster than both. Then clock reads and polls for events per operation (`r`, `p`); "
-          "every poll returns at once (see above).\n")
+    print("### Beside libev, libuv and libevent\n")
+    print("CPU ns per operation (per timer in P2 to P4 and P7), median of 5 unless said. In "
+          "brackets after a stimer column, the fastest peer's time over that column's: above 1, "
+          "stimer is faster than all. Then clock reads and polls for events per operation (`r`, "
+          "`p`), every poll returning at once (see above), and for a queue its timer's early "
+          "wakes, which find nothing due (`w`).\n")
     for work, what in PEERS.items():
         rows = [(n, cells) for (w, n), cells in table.items() if w == work]
         if not rows:
@@ -92,8 +96,9 @@ def peers(path):
             def cell(c):
                 ns, record = cells[c]
                 ratio = "" if c in PEER_COLUMNS or peer is None else f" ({times(peer / ns)})"
+                wakes = record.get("early_wakes", 0)
                 return (f"{ns:.1f}{ratio} {record.get('clock_reads', 0):.1f}r "
-                        f"{record.get('polls', 0):.0f}p")
+                        f"{record.get('polls', 0):.0f}p" + (f" {wakes:.2g}w" if wakes else ""))
             print(f"| {n} | " + " | ".join(cell(c) for c in cols) + " |")
         print()
 
@@ -115,6 +120,27 @@ def peers(path):
     if clock:
         print(f"One read of the clock that every column reads costs {clock[0]:.1f} ns here. "
               f"Bytes per timer: {run['context'].get('bytes_per_timer', '?')}.\n")
+    chase, loads = loaded.get("floor/pointer_chase"), loaded.get("floor/random_loads")
+    if chase and loads:
+        print(f"The floor of memory in this run, over 2^20 nodes of a cache line in a random order: "
+              f"a dependent pointer chase costs {chase[0]:.1f} ns a node, and independent random "
+              f"loads {loads[0]:.2f} ns a load.")
+        rearm = table.get(("P7_rearm", max((n for w, n in table if w == "P7_rearm"), default=0)), {})
+        if "stimer_queue" in rearm:
+            print(f" P7's re-arm by the queue at its largest size costs "
+                  f"{times(rearm['stimer_queue'][0] / loads[0])} independent loads.")
+        print()
+    if COUNTS:
+        ops = ("arm", "rearm", "cancel", "expire")
+        print(f"Instructions per operation at {COUNTS['n']:,} timers, from callgrind "
+              "(`tools/peer-counts.sh`), the driver's own work included, the same for every "
+              "column: arming idle timers with random timeouts, re-arming armed ones, cancelling "
+              "them, and expiring each in a full drain.\n")
+        print("| column | " + " | ".join(ops) + " |")
+        print("|---|" + "---|" * len(ops))
+        for column, counts in COUNTS["columns"].items():
+            print(f"| {column} | " + " | ".join(f"{counts[op]:.0f}" for op in ops) + " |")
+        print()
 
     def ratio(work, n, col):
         """The faster peer's time over col's, or None."""
@@ -131,13 +157,13 @@ def peers(path):
     def sizes(work):
         return sorted(n for (w, n) in table if w == work)
 
-    print("What this run shows (each figure: the faster peer's time over stimer's):\n")
+    print("What this run shows (each figure: the fastest peer's time over stimer's):\n")
     churn = sizes("P1_churn")
     if churn:
         ahead = [n for n in churn if (ratio("P1_churn", n, "stimer") or 0) > 1]
         list_ends = max((n for n in churn if all((ratio("P1_churn", k, "stimer") or 0) > 1
                                                   for k in churn if k <= n)), default=None)
-        print(f"- A timer each (the list) is ahead of both peers up to {list_ends} timers (P1: "
+        print(f"- A timer each (the list) is ahead of every peer up to {list_ends} timers (P1: "
               f"{span(ratio('P1_churn', n, 'stimer') for n in churn if n <= (list_ends or 0))}), "
               f"and behind from {min((n for n in churn if n not in ahead), default='-')} "
               f"({span(ratio('P1_churn', n, 'stimer') for n in churn if n not in ahead)}): each "
@@ -145,14 +171,18 @@ def peers(path):
         queue_wins = [n for n in churn if (ratio("P1_churn", n, "stimer_queue") or 0) > 1]
         beats_list = [n for n in churn if table[("P1_churn", n)].get("stimer_queue", (1e99,))[0]
                       < table[("P1_churn", n)]["stimer"][0]]
-        print(f"- The queue is ahead of both peers at "
+        print(f"- The queue is ahead of every peer at "
               f"{'every size' if queue_wins == churn else ', '.join(map(str, queue_wins)) or 'no size'} "
               f"of P1 ({span(ratio('P1_churn', n, 'stimer_queue') for n in churn)}), and ahead of "
               f"the list from {min(beats_list, default='-')} timers.")
-    for work, label in (("P2_arm", "Arming"), ("P3_drain", "Draining"), ("P4_burst", "A burst")):
+    for work, label in (("P2_arm", "Arming"), ("P3_drain", "Draining"), ("P4_burst", "A burst"),
+                        ("P7_rearm", "Re-arming every timer each pass")):
         ns = sizes(work)
         if ns:
-            print(f"- {label} ({work}): the list {span(ratio(work, n, 'stimer') for n in ns)}, "
+            listed = [n for n in ns if "stimer" in table[(work, n)]]
+            the_list = (f"the list {span(ratio(work, n, 'stimer') for n in listed)} "
+                        f"(to {max(listed)} timers), " if listed else "")
+            print(f"- {label} ({work}): {the_list}"
                   f"the queue {span(ratio(work, n, 'stimer_queue') for n in ns)}.")
     idle = sizes("P5_idle")
     if idle:
@@ -169,9 +199,9 @@ def peers(path):
 
 def run_id(paths):
     """The run the report and the chart come from: the start of the SHA-256
-    of its JSON files."""
+    of its JSON files, the counts' among them."""
     digest = hashlib.sha256()
-    for path in paths:
+    for path in [p for p in paths if p] + ([COUNTS["path"]] if COUNTS else []):
         with open(path, "rb") as f:
             digest.update(f.read())
     return digest.hexdigest()[:12]
@@ -182,11 +212,12 @@ def environment(path):
     ctx = load(path)[0]["context"]
     return (f"{ctx.get('cpu', '?')}, {ctx['num_cpus']} CPUs at {ctx['mhz_per_cpu']} MHz; "
             f"{ctx.get('compiler', '?')} {ctx.get('flags', '')}".rstrip() +
-            f"; libuv {ctx.get('libuv') or 'not installed'}, libevent {ctx.get('libevent') or 'not installed'}")
+            f"; libev {ctx.get('libev') or 'not installed'}, libuv {ctx.get('libuv') or 'not installed'}, "
+            f"libevent {ctx.get('libevent') or 'not installed'}")
 
 
 def main(peers_path, path, lto_path=None):
-    paths = [p for p in (peers_path, path, lto_path) if p]
+    paths = [peers_path, path, lto_path]
     print(f"Run `{run_id(paths)}` on {environment(peers_path)}. Every ratio is another's time over "
           "stimer's, as 2.50 or 0.0012: above 1, stimer is faster.\n")
     peers(peers_path)
@@ -259,82 +290,57 @@ def main(peers_path, path, lto_path=None):
                       f"{other:.1f} | {times(other / ns)} |")
 
 
-PANELS = (("P1_churn", "Churn (P1)"), ("P2_arm", "Arming (P2)"), ("P5_idle", "Idle timeouts (P5)"))
-SERIES = (("stimer", "a stimer each (the list)", "#1f77b4", ""),
-          ("stimer_queue", "stimer_queue", "#2ca02c", ""),
-          ("stimer_class", "stimer_class", "#9467bd", ""),
-          ("libuv", "libuv", "#d62728", "6 3"),
-          ("libevent", "libevent (P5: a common timeout)", "#ff7f0e", "2 3"))
+PANELS = (("P1_churn", "Churn: re-arm one timer, a tick passes, expire what is due"),
+          ("P2_arm", "Arming idle timers with random timeouts"),
+          ("P5_idle", "Idle connections on one shared timeout"),
+          ("P7_rearm", "Re-arming every timer each pass"))
+SERIES = (("stimer", "a stimer each (the list)", "#1f77b4", "-"),
+          ("stimer_queue", "stimer_queue", "#2ca02c", "-"),
+          ("stimer_class", "stimer_class", "#9467bd", "-"),
+          ("libev", "libev", "#8c564b", "-."),
+          ("libuv", "libuv", "#d62728", "--"),
+          ("libevent", "libevent (idle: a common timeout)", "#ff7f0e", ":"))
 
 
 def chart(peers_path, paths):
-    """The SVG: ns per operation against timers, log-log, a panel a
-    workload and a line a column. No date and no ids, so that the same JSON
-    gives the same bytes."""
+    """The SVG, drawn with matplotlib: ns per operation against timers,
+    log-log, a panel a workload and a line a column. Fixed ids and no date,
+    so that the same JSON gives the same bytes."""
+    import matplotlib
+    matplotlib.use("svg")
+    import matplotlib.pyplot as plt
+    matplotlib.rcParams.update({"svg.hashsalt": "stimer", "svg.fonttype": "none",
+                                "font.size": 9, "font.family": "DejaVu Sans"})
     _, _, table = peers_table(peers_path)
-    h, pw, ph, top, left, gap = 420, 270, 230, 50, 70, 60
-    w = left + 3 * pw + 2 * gap + 30
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{w}" height="{h}" viewBox="0 0 {w} {h}" '
-           'font-family="sans-serif" font-size="12">',
-           f'<rect width="{w}" height="{h}" fill="white"/>']
-
-    def label(v):
-        return next((f"{v / d:g}{u}" for d, u in ((1e6, "M"), (1e3, "k")) if v >= d), f"{v:g}")
-
-    for i, (work, title) in enumerate(PANELS):
-        x0 = left + i * (pw + gap)
+    fig, axes = plt.subplots(1, len(PANELS), figsize=(4 * len(PANELS), 4.2))
+    for ax, (work, title) in zip(axes, PANELS):
         rows = sorted((n, cells) for (wk, n), cells in table.items() if wk == work)
-        points = [(n, cells[c][0]) for n, cells in rows for c in cells]
-        if not points:
-            continue
-        lo_x, hi_x = math.floor(math.log10(min(p[0] for p in points))), math.ceil(math.log10(max(p[0] for p in points)))
-        lo_y, hi_y = math.floor(math.log10(min(p[1] for p in points))), math.ceil(math.log10(max(p[1] for p in points)))
-        hi_x, hi_y = max(hi_x, lo_x + 1), max(hi_y, lo_y + 1)
-
-        def xy(n, ns):
-            return (f"{x0 + pw * (math.log10(n) - lo_x) / (hi_x - lo_x):.1f}",
-                    f"{top + ph * (hi_y - math.log10(ns)) / (hi_y - lo_y):.1f}")
-
-        out.append(f'<text x="{x0 + pw / 2}" y="{top - 15}" text-anchor="middle" font-weight="bold">{title}</text>')
-        out.append(f'<rect x="{x0}" y="{top}" width="{pw}" height="{ph}" fill="none" stroke="#444"/>')
-        for e in range(lo_x, hi_x + 1):
-            x, _ = xy(10 ** e, 10 ** hi_y)
-            out.append(f'<line x1="{x}" y1="{top}" x2="{x}" y2="{top + ph}" stroke="#ddd"/>')
-            out.append(f'<text x="{x}" y="{top + ph + 16}" text-anchor="middle">{label(10 ** e)}</text>')
-        for e in range(lo_y, hi_y + 1):
-            _, y = xy(10 ** lo_x, 10 ** e)
-            out.append(f'<line x1="{x0}" y1="{y}" x2="{x0 + pw}" y2="{y}" stroke="#ddd"/>')
-            out.append(f'<text x="{x0 - 6}" y="{y}" text-anchor="end" dominant-baseline="middle">{label(10 ** e)}</text>')
-        out.append(f'<text x="{x0 + pw / 2}" y="{top + ph + 34}" text-anchor="middle">timers</text>')
-        for column, _, colour, dash in SERIES:
-            line = [xy(n, cells[c][0]) for n, cells in rows for c in cells
+        for column, name, colour, style in SERIES:
+            line = [(n, cells[c][0]) for n, cells in rows for c in cells
                     if c == column or (column == "libevent" and c == "libevent_common")]
-            if not line:
-                continue
-            style = f' stroke-dasharray="{dash}"' if dash else ""
-            out.append(f'<polyline fill="none" stroke="{colour}" stroke-width="2"{style} points="' +
-                       " ".join(f"{x},{y}" for x, y in line) + '"/>')
-            out.extend(f'<circle cx="{x}" cy="{y}" r="3" fill="{colour}"/>' for x, y in line)
-    out.append(f'<text x="20" y="{top + ph / 2}" text-anchor="middle" '
-               f'transform="rotate(-90 20 {top + ph / 2})">ns per operation (CPU, median of 5)</text>')
-    x = left
-    for _, name, colour, dash in SERIES:
-        style = f' stroke-dasharray="{dash}"' if dash else ""
-        out.append(f'<line x1="{x}" y1="{top + ph + 62}" x2="{x + 24}" y2="{top + ph + 62}" '
-                   f'stroke="{colour}" stroke-width="2"{style}/>')
-        out.append(f'<text x="{x + 30}" y="{top + ph + 62}" dominant-baseline="middle">{name}</text>')
-        x += 60 + 7 * len(name)
+            if line:
+                ax.plot(*zip(*line), style, color=colour, marker="o", markersize=3, label=name)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_title(title, fontsize=9)
+        ax.set_xlabel("timers")
+        ax.grid(True, which="major", color="#ddd")
+    axes[0].set_ylabel("ns per operation (CPU, median of 5)")
+    handles, labels = axes[0].get_legend_handles_labels()
+    for ax in axes[1:]:
+        for h, l in zip(*ax.get_legend_handles_labels()):
+            if l not in labels:
+                handles.append(h)
+                labels.append(l)
+    fig.legend(handles, labels, loc="lower center", ncol=len(labels), frameon=False)
     caption = (f"Lower is better. Run {run_id(paths)} of cmake --workflow --preset bench on "
                f"{environment(peers_path)}.")
-    words, lines = caption.split(" "), [""]
-    for word in words:
-        lines[-1] += ("" if not lines[-1] else " ") + word
-        if len(lines[-1]) > 125:
-            lines.append("")
-    for k, text in enumerate(l for l in lines if l):
-        out.append(f'<text x="{left}" y="{top + ph + 95 + 16 * k}" fill="#333">{html.escape(text)}</text>')
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
+    fig.text(0.01, 0.005, textwrap.fill(caption, 190), fontsize=7, color="#333", va="bottom")
+    fig.subplots_adjust(left=0.05, right=0.99, top=0.92, bottom=0.27, wspace=0.25)
+    out = io.StringIO()
+    fig.savefig(out, format="svg", metadata={"Date": None, "Creator": None})
+    plt.close(fig)
+    return out.getvalue()
 
 
 def rendered(jsons):
@@ -359,8 +365,12 @@ if __name__ == "__main__":
     cli.add_argument("--chart", metavar="SVG", help="write the chart into this file")
     cli.add_argument("--check", nargs=2, metavar=("MD", "SVG"),
                      help="fail unless both come from one run (of these JSON files, when given)")
+    cli.add_argument("--counts", metavar="JSON", help="instructions per operation, from tools/peer-counts.sh")
     cli.add_argument("json", nargs="*", help="peers.json results.json [results_lto.json]")
     args = cli.parse_args()
+    if args.counts:
+        with open(args.counts) as f:
+            COUNTS = {**json.load(f), "path": args.counts}
     if args.check:
         md, svg = (open(f).read() for f in args.check)
         ids = [re.search(r"Run `?([0-9a-f]{12})", text) for text in (md, svg)]

@@ -3,8 +3,9 @@
 # SPDX-FileCopyrightText: 2026 the stimer authors
 # Counts the instructions of each operation with callgrind and fails when one
 # goes over its budget. Usage: check-budgets.sh path/to/budget_driver
+# path/to/stimer_peers
 set -euo pipefail
-driver=$1
+driver=$1 peers=$2
 calls=1000000
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -45,4 +46,15 @@ report "the arming walk, per visited timer" \
 # each would cost O(n).
 report "stimer_walk, per timer of a 1024-timer list" \
     "$(per "$(count list-walk walk_list list-walk 100 1024)" $((100 * 1024)))" 9
+# The queue at a million entries, the benchmark's driver included. Expiring
+# sorts what the wheel holds by cascading it: twice an entry at timeouts of
+# up to 100,000 ticks.
+queue() { # op
+    valgrind --tool=callgrind --callgrind-out-file="$out/queue-$1" --toggle-collect='*counted_phase*' \
+        "$peers" --count stimer_queue "$1" $calls >/dev/null 2>"$out/queue-$1.log"
+    awk '/^summary:|^totals:/ {print $2; exit}' "$out/queue-$1"
+}
+report "stimer_queue_arm of an armed entry, among a million" "$(per "$(queue rearm)" $calls)" 100
+report "stimer_queue_cancel, among a million" "$(per "$(queue cancel)" $calls)" 40
+report "stimer_queue_expired, a million due, per entry" "$(per "$(queue expire)" $calls)" 112
 exit $fail
