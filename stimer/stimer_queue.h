@@ -165,6 +165,27 @@ static inline void stimer_queue_cancel(stimer_queue *q, stimer_entry *e)
         stimer_kill(q->list, &q->timer);
 }
 
+/* Internal to stimer_queue_expired, and no part of the interface: the end
+ * of a pass, the timer armed for the wheel's next step or stopped. A
+ * function of its own, which keeps stimer_queue_expired small enough to
+ * inline into the caller's loop. */
+static inline void stimer_queue_rearm(stimer_queue *q)
+{
+    int level;
+    unsigned slot;
+    int64_t wake;
+    if (!q->wheel.count) {
+        stimer_kill(q->list, &q->timer);
+        return;
+    }
+    wake = stimer_wheel_next(&q->wheel, &level, &slot);
+    if (!stimer_is_running(&q->timer) || q->wake != wake) {
+        int64_t armed = TickGetCount(); /* the pass may have taken ticks */
+        q->wake = wake;
+        stimer_start(q->list, &q->timer, (int32_t)(uint32_t)((uint64_t)wake - (uint64_t)armed));
+    }
+}
+
 /*
  * stimer_queue_expired: the next entry whose deadline is at or before now.
  *   Requires: now is the tick count of this pass. Once the queue's timer
@@ -184,25 +205,6 @@ static inline void stimer_queue_cancel(stimer_queue *q, stimer_entry *e)
  *             reaches, each entry at most once a level. Reads the tick
  *             count only when it arms the timer.
  */
-/* The end of a pass: the timer armed for the wheel's next step, or
- * stopped. */
-static inline void stimer_queue_rearm(stimer_queue *q)
-{
-    int level;
-    unsigned slot;
-    int64_t wake;
-    if (!q->wheel.count) {
-        stimer_kill(q->list, &q->timer);
-        return;
-    }
-    wake = stimer_wheel_next(&q->wheel, &level, &slot);
-    if (!stimer_is_running(&q->timer) || q->wake != wake) {
-        int64_t armed = TickGetCount(); /* the pass may have taken ticks */
-        q->wake = wake;
-        stimer_start(q->list, &q->timer, (int32_t)(uint32_t)((uint64_t)wake - (uint64_t)armed));
-    }
-}
-
 static inline stimer_entry *stimer_queue_expired(stimer_queue *q, int64_t now)
 {
     stimer_entry *e = stimer_wheel_pop(&q->wheel, now);
