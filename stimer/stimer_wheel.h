@@ -119,8 +119,8 @@ static inline int stimer_wheel_level(uint64_t ahead)
  * deadline puts it against now: late, or the tail of its block's slot. */
 static inline void stimer_wheel_place(stimer_wheel *w, stimer_entry *e)
 {
-    int level = stimer_wheel_level((uint64_t)e->deadline - (uint64_t)w->now);
-    uint64_t block;
+    uint64_t ahead = (uint64_t)e->deadline - (uint64_t)w->now, since;
+    int level = stimer_wheel_level(ahead);
     if (e->deadline < w->now) {
         /* Behind every late entry due no later. */
         stimer_link *at = w->late.prev;
@@ -130,17 +130,15 @@ static inline void stimer_wheel_place(stimer_wheel *w, stimer_entry *e)
         return;
     }
     /* now's place in its block can put the deadline's 64 blocks on: then
-     * one level up, where it is the next block. */
-    block = stimer_wheel_block(e->deadline, level);
-    if (block - stimer_wheel_block(w->now, level) >= STIMER_WHEEL_SLOTS) {
+     * one level up, where it is the next block. (The blocks are counted from
+     * now's first tick, so that they run on across tick 0.) */
+    since = ahead + ((uint64_t)w->now & (((uint64_t)1 << (6 * level)) - 1));
+    if (since >> (6 * level) >= STIMER_WHEEL_SLOTS)
         ++level;
-        block >>= 6;
-    }
-    if (level >= STIMER_WHEEL_LEVELS) {
+    if (level >= STIMER_WHEEL_LEVELS)
         level = STIMER_WHEEL_LEVELS - 1;
-        block = stimer_wheel_block(e->deadline, level);
-    }
-    stimer_wheel_append(w, e, level, (unsigned)block & (STIMER_WHEEL_SLOTS - 1));
+    stimer_wheel_append(
+        w, e, level, (unsigned)stimer_wheel_block(e->deadline, level) & (STIMER_WHEEL_SLOTS - 1));
 }
 
 /* The slot's entries, from its head, to the lower levels their deadlines
@@ -302,7 +300,8 @@ static inline stimer_entry *stimer_wheel_pop(stimer_wheel *w, int64_t now)
     return stimer_wheel_pop_next(w, now);
 }
 
-/* The rest of stimer_wheel_pop: a late entry, or the wheel's next steps. */
+/* The rest of stimer_wheel_pop: a late entry, or the wheel's next steps. A
+ * function of its own, which keeps the common path small enough to inline. */
 static inline stimer_entry *stimer_wheel_pop_next(stimer_wheel *w, int64_t now)
 {
     while (w->count) {

@@ -239,15 +239,17 @@ TEST(Queue, EqualDeadlinesFromEveryLevelAndLateOnesExpireInArmingOrder)
             ASSERT_TRUE(model.armed().empty());
         }
     }
-    // 59 ticks into a block of 64, a deadline 4,095 ahead is in the 64th
-    // block of level 1 from now's, which level 1 cannot tell from now's own,
-    // nor level 2's block from now's block of level 1.
-    reset((int64_t{1} << 36) + 123);
-    arm(0, test_clock::now + 4095);
-    arm(1, test_clock::now + 10);
-    arm(2, test_clock::now + 1);
-    for (int64_t now = test_clock::now, end = now + 4095; now <= end; ++now)
-        pass(now);
+    // 58 or 59 ticks into a block of 64, a deadline 4,095 ahead is in the
+    // 64th block of level 1 from now's, which level 1 cannot tell from
+    // now's own, nor, from 123, level 2's block from now's block of level 1.
+    for (int64_t offset : {123, 58}) {
+        reset((int64_t{1} << 36) + offset);
+        arm(0, test_clock::now + 4095);
+        arm(1, test_clock::now + 10);
+        arm(2, test_clock::now + 1);
+        for (int64_t now = test_clock::now, end = now + 4095; now <= end; ++now)
+            pass(now);
+    }
     // One entry at a time: no more early wakes than levels above its own.
     for (int32_t timeout : {1, 63, 64, 4095, 4097, 262143, 300000, 1 << 30}) {
         int64_t from = (int64_t{1} << 36) - 5;
