@@ -94,6 +94,8 @@ def peers(path):
             peer = min((cells[c][0] for c in cells if c in PEER_COLUMNS), default=None)
 
             def cell(c):
+                if c not in cells:
+                    return ""
                 ns, record = cells[c]
                 ratio = "" if c in PEER_COLUMNS or peer is None else f" ({times(peer / ns)})"
                 wakes = record.get("early_wakes", 0)
@@ -122,14 +124,13 @@ def peers(path):
               f"Bytes per timer: {run['context'].get('bytes_per_timer', '?')}.\n")
     chase, loads = loaded.get("floor/pointer_chase"), loaded.get("floor/random_loads")
     if chase and loads:
+        rearm = table.get(("P7_rearm", max((n for w, n in table if w == "P7_rearm"), default=0)), {})
         print(f"The floor of memory in this run, over 2^20 nodes of a cache line in a random order: "
               f"a dependent pointer chase costs {chase[0]:.1f} ns a node, and independent random "
-              f"loads {loads[0]:.2f} ns a load.")
-        rearm = table.get(("P7_rearm", max((n for w, n in table if w == "P7_rearm"), default=0)), {})
-        if "stimer_queue" in rearm:
-            print(f" P7's re-arm by the queue at its largest size costs "
-                  f"{times(rearm['stimer_queue'][0] / loads[0])} independent loads.")
-        print()
+              f"loads {loads[0]:.2f} ns a load." +
+              (f" P7's re-arm by the queue at its largest size costs "
+               f"{times(rearm['stimer_queue'][0] / loads[0])} independent loads."
+               if "stimer_queue" in rearm else "") + "\n")
     if COUNTS:
         ops = ("arm", "rearm", "cancel", "expire")
         print(f"Instructions per operation at {COUNTS['n']:,} timers, from callgrind "
@@ -161,16 +162,17 @@ def peers(path):
     churn = sizes("P1_churn")
     if churn:
         ahead = [n for n in churn if (ratio("P1_churn", n, "stimer") or 0) > 1]
+        listed = [n for n in churn if "stimer" in table[("P1_churn", n)]]
         list_ends = max((n for n in churn if all((ratio("P1_churn", k, "stimer") or 0) > 1
                                                   for k in churn if k <= n)), default=None)
         print(f"- A timer each (the list) is ahead of every peer up to {list_ends} timers (P1: "
               f"{span(ratio('P1_churn', n, 'stimer') for n in churn if n <= (list_ends or 0))}), "
-              f"and behind from {min((n for n in churn if n not in ahead), default='-')} "
-              f"({span(ratio('P1_churn', n, 'stimer') for n in churn if n not in ahead)}): each "
+              f"and behind from {min((n for n in listed if n not in ahead), default='-')} "
+              f"({span(ratio('P1_churn', n, 'stimer') for n in listed if n not in ahead)}): each "
               f"arming walks the timers due sooner.")
         queue_wins = [n for n in churn if (ratio("P1_churn", n, "stimer_queue") or 0) > 1]
         beats_list = [n for n in churn if table[("P1_churn", n)].get("stimer_queue", (1e99,))[0]
-                      < table[("P1_churn", n)]["stimer"][0]]
+                      < table[("P1_churn", n)].get("stimer", (0,))[0]]
         print(f"- The queue is ahead of every peer at "
               f"{'every size' if queue_wins == churn else ', '.join(map(str, queue_wins)) or 'no size'} "
               f"of P1 ({span(ratio('P1_churn', n, 'stimer_queue') for n in churn)}), and ahead of "
@@ -306,7 +308,11 @@ def chart(peers_path, paths):
     """The SVG, drawn with matplotlib: ns per operation against timers,
     log-log, a panel a workload and a line a column. Fixed ids and no date,
     so that the same JSON gives the same bytes."""
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        sys.exit(f"{sys.executable} has no matplotlib to draw the chart with: "
+                 "apt-get install python3-matplotlib, or pip install matplotlib")
     matplotlib.use("svg")
     import matplotlib.pyplot as plt
     matplotlib.rcParams.update({"svg.hashsalt": "stimer", "svg.fonttype": "none",
@@ -332,11 +338,12 @@ def chart(peers_path, paths):
             if l not in labels:
                 handles.append(h)
                 labels.append(l)
-    fig.legend(handles, labels, loc="lower center", ncol=len(labels), frameon=False)
+    fig.legend(handles, labels, loc="lower center", bbox_to_anchor=(0.5, 0.05), ncol=len(labels),
+               frameon=False)
     caption = (f"Lower is better. Run {run_id(paths)} of cmake --workflow --preset bench on "
                f"{environment(peers_path)}.")
     fig.text(0.01, 0.005, textwrap.fill(caption, 190), fontsize=7, color="#333", va="bottom")
-    fig.subplots_adjust(left=0.05, right=0.99, top=0.92, bottom=0.27, wspace=0.25)
+    fig.subplots_adjust(left=0.05, right=0.99, top=0.92, bottom=0.22, wspace=0.25)
     out = io.StringIO()
     fig.savefig(out, format="svg", metadata={"Date": None, "Creator": None})
     plt.close(fig)

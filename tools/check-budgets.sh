@@ -54,7 +54,7 @@ queue() { # op
         "$peers" --count stimer_queue "$1" $calls >/dev/null 2>"$out/queue-$1.log"
     awk '/^summary:|^totals:/ {print $2; exit}' "$out/queue-$1"
 }
-report "stimer_queue_arm of an armed entry, among a million" "$(per "$(queue rearm)" $calls)" 100
+report "stimer_queue_arm of an armed entry, among a million" "$(per "$(queue rearm)" $calls)" 106
 report "stimer_queue_cancel, among a million" "$(per "$(queue cancel)" $calls)" 40
 report "stimer_queue_expired, a million due, per entry" "$(per "$(queue expire)" $calls)" 112
 exit $fail
