@@ -673,7 +673,11 @@ TEST_F(Checked, MemoryFollowsTheRunningTimers)
     while (stimer_get_next_fired_timer(&list))
         ++fired;
     EXPECT_EQ(fired, lists.size() + many.size());
-    EXPECT_LE(anon_kib() - before, 4 * 1024); // a million hints would keep 32 MiB
+    // A million hints would keep 32 MiB. A sanitizer keeps resident the
+    // shadow of memory mapped and unmapped on the way, about 20 MiB here,
+    // so the plain, coverage and valgrind builds check this.
+    if (!kSanitized)
+        EXPECT_LE(anon_kib() - before, 4 * 1024);
 }
 
 // A program that keeps the rules sees the same results as on the release
