@@ -676,8 +676,9 @@ TEST_F(Checked, MemoryFollowsTheRunningTimers)
     // A million hints would keep 32 MiB. A sanitizer keeps resident the
     // shadow of memory mapped and unmapped on the way, about 20 MiB here,
     // so the plain, coverage and valgrind builds check this.
-    if (!kSanitized)
+    if (!kSanitized) {
         EXPECT_LE(anon_kib() - before, 4 * 1024);
+    }
 }
 
 // A program that keeps the rules sees the same results as on the release
